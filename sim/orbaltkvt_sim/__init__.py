@@ -1,0 +1,33 @@
+"""Simulator of one robot's data service for testing and benchmarking orbaltkvt clients.
+
+Quick start (inside a private network namespace, see the README)::
+
+    from orbaltkvt_sim import Simulator
+
+    with Simulator("ORB-SIM-0001", preset="dual") as sim:
+        sim.faults.set_rpc(0, no_reply=True, times=1)   # the first probe goes unanswered
+        ...                                             # run a client against "ORB-SIM-0001"
+        assert sim.request_count(0) == 2
+"""
+
+from .faults import Faults, RpcFault, StreamFault
+from .messages import (
+    AllBasicStreamData,
+    AllExtraStreamData,
+    BasicCartesianData,
+    BasicJointData,
+    DecodeError,
+    ExtraCartesianData,
+    ExtraJointData,
+    RPCReply,
+    RPCRequest,
+)
+from .model import PRESETS, GroupSpec, RobotModel, make_layout
+from .service import KEY_PREFIX, SERVICE_VERSION, Simulator, normalize_sn
+
+__all__ = [
+    "AllBasicStreamData", "AllExtraStreamData", "BasicCartesianData", "BasicJointData",
+    "DecodeError", "ExtraCartesianData", "ExtraJointData", "Faults", "GroupSpec", "KEY_PREFIX",
+    "PRESETS", "RPCReply", "RPCRequest", "RobotModel", "RpcFault", "SERVICE_VERSION",
+    "Simulator", "StreamFault", "make_layout", "normalize_sn",
+]

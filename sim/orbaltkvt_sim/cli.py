@@ -1,0 +1,215 @@
+"""Command line: ``orbaltkvt-sim --sn SERIAL [options]``. Run it through scripts/netns."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import logging
+import os
+import signal
+import sys
+import threading
+import time
+
+from .faults import RpcFault, StreamFault
+from .messages import RPCReply
+from .model import PRESETS, make_layout
+from .service import Simulator
+
+log = logging.getLogger("orbaltkvt_sim")
+
+
+def _value(text: str):
+    low = text.lower()
+    if low in ("true", "yes", "on"):
+        return True
+    if low in ("false", "no", "off"):
+        return False
+    if low == "none":
+        return None
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
+
+
+def _fields(text: str, kind) -> dict:
+    """Parses "a=1,b,c=x" into keyword arguments of the dataclass ``kind``."""
+    names = {f.name for f in dataclasses.fields(kind)}
+    out = {}
+    for item in filter(None, text.split(",")):
+        name, sep, raw = item.partition("=")
+        name = name.strip().replace("-", "_")
+        if name not in names:
+            raise argparse.ArgumentTypeError(
+                f"unknown field {name!r}; choose from {', '.join(sorted(names))}")
+        out[name] = _value(raw.strip()) if sep else True
+    return out
+
+
+def _rpc_fault(text: str):
+    rid, sep, rest = text.partition(":")
+    if not sep or not rid.strip().isdigit():
+        raise argparse.ArgumentTypeError("expected ID:FIELD[=VALUE][,...], e.g. 0:no_reply,times=1")
+    try:
+        return int(rid), RpcFault(**_fields(rest, RpcFault))
+    except (TypeError, ValueError) as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _rpc_reply(text: str):
+    rid, sep, rest = text.partition(":")
+    if not sep or not rid.strip().isdigit():
+        raise argparse.ArgumentTypeError('expected ID:JSON, e.g. 4:{"success":true,'
+                                         '"string_container":["a"]}')
+    try:
+        spec = json.loads(rest)
+        times = spec.pop("times", None)
+        spec.setdefault("request_id", int(rid))
+        return int(rid), RpcFault(reply=RPCReply(**spec), times=times)
+    except (TypeError, ValueError) as exc:
+        raise argparse.ArgumentTypeError(f"bad reply: {exc}") from None
+
+
+def _stream_fault(text: str):
+    stream, sep, rest = text.partition(":")
+    if stream not in ("basic", "extra", "both") or not sep:
+        raise argparse.ArgumentTypeError("expected STREAM:FIELD[=VALUE][,...] with STREAM basic, "
+                                         "extra or both, e.g. basic:group_index=6,times=10")
+    try:
+        return stream, StreamFault(**_fields(rest, StreamFault))
+    except (TypeError, ValueError) as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _layout(text: str):
+    rows = []
+    for item in filter(None, text.split(",")):
+        parts = item.split(":")
+        if len(parts) != 3:
+            raise argparse.ArgumentTypeError("expected GROUP:START:DOF[,...], e.g. ARM_1:0:7")
+        group, start, dof = parts
+        rows.append((int(group) if group.lstrip("-").isdigit() else group.upper(), int(start),
+                     int(dof)))
+    try:
+        return make_layout(rows)
+    except (KeyError, ValueError) as exc:
+        raise argparse.ArgumentTypeError(f"bad layout: {exc}") from None
+
+
+def _switch(text: str):
+    after, sep, target = text.partition(":")
+    try:
+        seconds = float(after)
+    except ValueError:
+        seconds = -1.0
+    if not sep or seconds < 0:
+        raise argparse.ArgumentTypeError("expected SECONDS:PRESET or SECONDS:GROUP:START:DOF,...")
+    return seconds, target if target in PRESETS else _layout(target)
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="orbaltkvt-sim",
+        description="Simulates one robot's data service: the basic and extra streams and the "
+                    "request/reply service, with optional faults.",
+        epilog="Faults: --rpc-fault takes fields of RpcFault (no_reply, hold, delay, duplicate, "
+               "error_first, trailing_byte, echo_id, success, shorten, blank_entry, times); "
+               "--stream-fault takes fields of StreamFault (truncate, trailing_byte, bad_array, "
+               "bad_array_size, group_index, count_mismatch, drop_joints, times).")
+    p.add_argument("--sn", required=True, help="robot serial number, e.g. ORB-SIM-0001")
+    p.add_argument("--rate", type=float, default=1000.0, help="samples per second on each stream")
+    p.add_argument("--preset", choices=sorted(PRESETS), default="dual", help="joint-group layout")
+    p.add_argument("--layout", type=_layout, help="custom joint groups GROUP:START:DOF,...")
+    p.add_argument("--replay", action="store_true",
+                   help="cycle pre-encoded samples (for rates of 10 kHz and more)")
+    p.add_argument("--replay-samples", type=int, default=1000, metavar="N",
+                   help="samples in the replay cycle")
+    p.add_argument("--model-rate", type=float, default=250.0, metavar="HZ",
+                   help="live mode: model evaluations per second; 0 evaluates every sample")
+    p.add_argument("--no-rpc", action="store_true", help="streams only: no request/reply")
+    p.add_argument("--no-streams", action="store_true", help="request/reply only: no streams")
+    p.add_argument("--pause", choices=("basic", "extra", "both"), action="append", default=[],
+                   help="start with this stream paused")
+    p.add_argument("--version-text", metavar="TEXT", help="version answered to request id 1")
+    p.add_argument("--rpc-fault", type=_rpc_fault, action="append", default=[],
+                   metavar="ID:FIELDS", help="e.g. 0:no_reply,times=1 or 4:delay=2.5")
+    p.add_argument("--rpc-reply", type=_rpc_reply, action="append", default=[],
+                   metavar="ID:JSON", help="custom reply content, fields of RPCReply as JSON")
+    p.add_argument("--answer-from", action="append", default=[], metavar="ID:N",
+                   help="leave requests of ID unanswered until the Nth")
+    p.add_argument("--corrupt-pt-states", type=int, default=0, metavar="N",
+                   help="the first N primitive-state lists carry an empty entry")
+    p.add_argument("--stream-fault", type=_stream_fault, action="append", default=[],
+                   metavar="STREAM:FIELDS", help="e.g. basic:group_index=6 or extra:truncate=3")
+    p.add_argument("--switch-layout", type=_switch, action="append", default=[],
+                   metavar="SECONDS:LAYOUT", help="change the joint groups after SECONDS")
+    p.add_argument("--duration", type=float, metavar="SECONDS", help="exit cleanly after this")
+    p.add_argument("--abort-after", type=float, metavar="SECONDS",
+                   help="exit abruptly after this: nothing undeclared, session not closed")
+    p.add_argument("-v", "--verbose", action="store_true", help="log every request")
+    return p
+
+
+def main(argv=None) -> int:
+    args = parser().parse_args(argv)
+    logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if args.verbose else logging.INFO,
+                        format="%(asctime)s.%(msecs)03d orbaltkvt-sim %(message)s",
+                        datefmt="%H:%M:%S")
+    stop = threading.Event()
+
+    def on_signal(signum, _frame):
+        log.info("%s received, stopping", signal.Signals(signum).name)
+        stop.set()
+
+    signal.signal(signal.SIGINT, on_signal)
+    signal.signal(signal.SIGTERM, on_signal)
+
+    sim = Simulator(args.sn, rate=args.rate, preset=args.preset, layout=args.layout,
+                    replay=args.replay, replay_samples=args.replay_samples,
+                    model_rate=args.model_rate or None, streams=not args.no_streams,
+                    rpc=not args.no_rpc)
+    faults = sim.faults
+    if args.version_text is not None:
+        faults.set_version(args.version_text)
+    for rid, fault in args.rpc_fault + args.rpc_reply:
+        faults.set_rpc(rid, fault)
+    for item in args.answer_from:
+        rid, _, nth = item.partition(":")
+        faults.answer_from(int(rid), int(nth))
+    if args.corrupt_pt_states:
+        faults.corrupt_primitive_states(args.corrupt_pt_states)
+    for stream, fault in args.stream_fault:
+        faults.set_stream(stream, fault)
+    for stream in args.pause:
+        sim.pause(stream)
+
+    try:
+        sim.start()
+    except Exception as exc:  # noqa: BLE001 - report a failed start in one line
+        log.error("cannot start: %s", exc)
+        return 1
+
+    began = time.monotonic()
+    events = sorted(args.switch_layout, key=lambda e: e[0])
+    while not stop.is_set():
+        elapsed = time.monotonic() - began
+        while events and events[0][0] <= elapsed:
+            sim.set_layout(events.pop(0)[1])
+        if args.abort_after is not None and elapsed >= args.abort_after:
+            log.info("aborting: exit without undeclaring anything")
+            logging.shutdown()
+            os._exit(3)
+        if args.duration is not None and elapsed >= args.duration:
+            log.info("duration reached")
+            break
+        stop.wait(0.05)
+    sim.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
