@@ -1,0 +1,11 @@
+#include "orbalt/kvt/joint_group.hpp"
+
+namespace orbalt::kvt {
+
+const std::map<JointGroup, std::string> kJointGroupNames = {
+    {JointGroup::UNKNOWN, "UNKNOWN"}, {JointGroup::ALL, "ALL"},
+    {JointGroup::ARMS, "ARMS"},       {JointGroup::ARM_1, "ARM_1"},
+    {JointGroup::ARM_2, "ARM_2"},     {JointGroup::EXT_AXIS, "EXT_AXIS"},
+};
+
+}  // namespace orbalt::kvt
