@@ -1,6 +1,5 @@
-#include <orbaltkvt.hpp>
-
 #include <cstdio>
+#include <orbaltkvt.hpp>
 #include <stdexcept>
 
 int main() {

@@ -40,11 +40,32 @@ ChildProcess::~ChildProcess() { Stop(); }
 
 bool ChildProcess::WaitForLine(const std::string& line, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string got;
+  while (ReadLine(got, std::chrono::duration_cast<std::chrono::milliseconds>(
+                           deadline - std::chrono::steady_clock::now()))) {
+    if (got == line) return true;
+  }
+  return false;
+}
+
+void ChildProcess::WriteLine(const std::string& line) {
+  const std::string out = line + "\n";
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = write(stdin_fd_, out.data() + done, out.size() - done);
+    if (n <= 0) throw std::runtime_error("cannot write to the child process");
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+bool ChildProcess::ReadLine(std::string& line, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
-    for (std::size_t pos; (pos = buffer_.find('\n')) != std::string::npos;) {
-      const std::string got = buffer_.substr(0, pos);
+    const auto pos = buffer_.find('\n');
+    if (pos != std::string::npos) {
+      line = buffer_.substr(0, pos);
       buffer_.erase(0, pos + 1);
-      if (got == line) return true;
+      return true;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

@@ -20,6 +20,12 @@ class ChildProcess {
   /// Waits until the child prints `line` on its standard output; false on timeout or exit.
   bool WaitForLine(const std::string& line, std::chrono::milliseconds timeout);
 
+  /// Reads the next line of the child's standard output; false on timeout or exit.
+  bool ReadLine(std::string& line, std::chrono::milliseconds timeout);
+
+  /// Writes `line` and a newline to the child's standard input.
+  void WriteLine(const std::string& line);
+
   /// Closes the child's standard input and waits for it; kills it after `grace`.
   /// Returns the exit status (-1 when it had to be killed).
   int Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));

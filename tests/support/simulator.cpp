@@ -1,0 +1,52 @@
+#include "support/simulator.hpp"
+
+#include <regex>
+#include <stdexcept>
+
+namespace orbalt::testing {
+
+using namespace std::chrono_literals;
+
+Simulator::Simulator(const std::string& serial_number, const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {PythonInterpreter(),
+                                   ORBALTKVT_TESTS_DIR "/support/sim_control.py", serial_number};
+  argv.insert(argv.end(), options.begin(), options.end());
+  process_ = std::make_unique<ChildProcess>(argv);
+  if (!process_->WaitForLine("ready", 30s)) {
+    throw std::runtime_error("the simulated robot did not start");
+  }
+}
+
+Simulator::~Simulator() { Stop(); }
+
+std::string Simulator::Command(const std::string& json) {
+  process_->WriteLine(json);
+  std::string line;
+  if (!process_->ReadLine(line, 30s)) throw std::runtime_error("simulator: no answer to " + json);
+  if (line.rfind("ok ", 0) == 0) return line.substr(3);
+  throw std::runtime_error("simulator refused " + json + ": " + line);
+}
+
+std::map<int, int> Simulator::RequestCounts() {
+  const std::string json = Command(R"({"cmd": "counts"})");
+  std::map<int, int> counts;
+  const std::regex entry(R"re("(\d+)":\s*(\d+))re");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), entry);
+       it != std::sregex_iterator(); ++it) {
+    counts[std::stoi((*it)[1])] = std::stoi((*it)[2]);
+  }
+  return counts;
+}
+
+bool Simulator::WaitForSamples(const std::string& stream, int count, double timeout_s) {
+  return Command(R"({"cmd": "wait_samples", "stream": ")" + stream + R"(", "count": )" +
+                 std::to_string(count) + R"(, "timeout": )" + std::to_string(timeout_s) + "}") ==
+         "true";
+}
+
+void Simulator::Stop() {
+  if (process_) process_->Stop();
+  process_.reset();
+}
+
+}  // namespace orbalt::testing
