@@ -358,15 +358,22 @@ class Simulator:
 
     def _on_query(self, query: zenoh.Query) -> None:
         # Runs on a zenoh thread: nothing may escape, and nothing here may block for long.
+        # The query is finished explicitly (drop) rather than whenever Python frees it, because
+        # anything holding a reference (a logged traceback, say) would keep the querier waiting.
+        handed_off = False
         try:
-            self._handle_query(query)
+            handed_off = self._handle_query(query)
         except Exception:  # noqa: BLE001 - a failing reply must not take the service down
             log.exception("failed to answer a query")
+        finally:
+            if not handed_off:
+                query.drop()
 
-    def _handle_query(self, query: zenoh.Query) -> None:
+    def _handle_query(self, query: zenoh.Query) -> bool:
+        """Answers one query; True when a timer or the frozen state now owns finishing it."""
         if self._frozen:
             self._held.append(query)
-            return
+            return True
         payload = query.payload
         try:
             request = m.decode_request(payload.to_bytes() if payload is not None else b"")
@@ -375,7 +382,7 @@ class Simulator:
                 self._malformed += 1
             log.warning("malformed request (%s): answering with an error reply", exc)
             query.reply_err(b"malformed request")
-            return
+            return False
         rid = request.request_id
         with self._requests:
             self._counts[rid] = self._counts.get(rid, 0) + 1
@@ -388,20 +395,19 @@ class Simulator:
             log.debug("request id %d groups %s", rid, request.joint_groups)
             query.reply(query.key_expr, m.encode_reply(self.answer(request)),
                         encoding=zenoh.Encoding.ZENOH_SERIALIZED)
-            return
-        self._reply_with_fault(query, request, fault)
+            return False
+        return self._reply_with_fault(query, request, fault)
 
     def _reply_with_fault(self, query: zenoh.Query, request: m.RPCRequest,
-                          fault: RpcFault) -> None:
+                          fault: RpcFault) -> bool:
         rid = request.request_id
         if fault.no_reply:
             if fault.hold > 0:
                 log.info("request id %d: no reply, query held %.3g s", rid, fault.hold)
                 _later(fault.hold, query.drop)
-            else:
-                log.info("request id %d: no reply", rid)
-                query.drop()
-            return
+                return True
+            log.info("request id %d: no reply", rid)
+            return False
         content = fault.reply(request) if callable(fault.reply) else fault.reply
         if content is None:
             content = self.answer(request)
@@ -424,14 +430,19 @@ class Simulator:
                                 encoding=zenoh.Encoding.ZENOH_SERIALIZED)
             except Exception as exc:  # noqa: BLE001 - e.g. the querier timed out meanwhile
                 log.info("request id %d: reply failed: %s", rid, exc)
-            finally:
-                query.drop()
 
         log.info("request id %d: faulty reply (%s)", rid, describe(fault))
         if fault.delay > 0:
-            _later(fault.delay, send)
-        else:
-            send()
+            def send_late():
+                try:
+                    send()
+                finally:
+                    query.drop()
+
+            _later(fault.delay, send_late)
+            return True
+        send()
+        return False
 
     # -- internals: streams ----------------------------------------------------------------------
 
