@@ -1,0 +1,24 @@
+// Conversions from stream message fields to public record fields.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace orbalt::kvt_impl {
+
+/// Widens every float of `source` into `target`.
+template <std::size_t N>
+void Widen(const std::array<float, N>& source, std::array<double, N>& target) {
+  for (std::size_t i = 0; i < N; ++i) target[i] = source[i];
+}
+
+/// The records' timestamp pair keeps the bits of the wire's unsigned second component; what
+/// the two numbers mean is the robot's business.
+inline std::pair<std::int32_t, std::int32_t> RecordTimestamp(
+    const std::pair<std::int32_t, std::uint32_t>& timestamp) {
+  return {timestamp.first, static_cast<std::int32_t>(timestamp.second)};
+}
+
+}  // namespace orbalt::kvt_impl

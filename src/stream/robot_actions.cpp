@@ -1,0 +1,112 @@
+#include <spdlog/spdlog.h>
+
+#include "stream/data_stream.hpp"
+#include "stream/record_fields.hpp"
+#include "stream/stream_log.hpp"
+
+namespace orbalt::kvt_impl {
+
+bool DataStream::SegmentContactData(const std::vector<std::array<float, 3>>& source,
+                                    std::uint32_t start_id, std::uint64_t dof,
+                                    std::vector<Eigen::Vector3d>& target) {
+  // Written so that a DoF near 2^64 from the robot cannot wrap the bound.
+  if (start_id > source.size() || dof > source.size() - start_id) return false;
+  target.clear();
+  target.reserve(dof);
+  for (std::size_t i = start_id; i < start_id + dof; ++i) {
+    target.emplace_back(source[i][0], source[i][1], source[i][2]);
+  }
+  return true;
+}
+
+DataStream::GroupActions DataStream::GetRobotActions(const GroupNames& names,
+                                                     const StartIds& start_ids,
+                                                     const Dofs& dofs) const {
+  std::pair<std::int32_t, std::int32_t> timestamp;
+  {
+    std::lock_guard<std::mutex> lock(basic_mutex_);
+    timestamp = RecordTimestamp(basic_latest_.timestamp);
+  }
+
+  std::lock_guard<std::mutex> lock(extra_mutex_);
+  const auto& sample = extra_latest_;
+  const std::size_t n = sample.joint_group_indices.size();
+  const std::size_t m = sample.cartesian_data.size();
+  if (n != m) {
+    spdlog::error(stream_log::kMismatchedDesiredSizes, m, n);
+    return {};
+  }
+
+  GroupActions result;
+  const auto& joints = sample.joint_data;
+  for (const auto& entry : names) {
+    const kvt::JointGroup group = entry.first;
+    const auto start_id = start_ids.find(group);
+    const auto dof = dofs.find(group);
+    if (start_id == start_ids.end() || dof == dofs.end()) {
+      spdlog::error(stream_log::kMissingMetadata, static_cast<int>(group));
+      return {};
+    }
+    kvt::RobotActions& actions = result[group];
+    actions.timestamp = timestamp;
+    const auto segment = [&](const std::vector<float>& source, std::vector<double>& target) {
+      return SegmentFullDofData(source, start_id->second, dof->second, target);
+    };
+    if (!(segment(joints.q_d, actions.q_d) && segment(joints.dq_d, actions.dq_d) &&
+          segment(joints.tau_d, actions.tau_d))) {
+      spdlog::error(stream_log::kSegmentDesiredData, static_cast<int>(group));
+      return {};
+    }
+  }
+
+  for (std::size_t k = 0; k < n; ++k) {
+    kvt::RobotActions& actions =
+        result[static_cast<kvt::JointGroup>(sample.joint_group_indices[k])];
+    const auto& cartesian = sample.cartesian_data.at(k);
+    Widen(cartesian.tcp_pose_d, actions.tcp_pose_d);
+    Widen(cartesian.tcp_twist_d, actions.tcp_twist_d);
+    Widen(cartesian.tcp_wrench_d, actions.tcp_wrench_d);
+  }
+  return result;
+}
+
+DataStream::ContactData DataStream::GetMultiContactPositions(const GroupNames& names,
+                                                             const StartIds& start_ids,
+                                                             const Dofs& dofs) const {
+  return GetContactData(&zenoh_msgs::kvt_msg::BasicJointData::contact_positions,
+                        stream_log::kSegmentContactPositions, names, start_ids, dofs);
+}
+
+DataStream::ContactData DataStream::GetMultiContactForces(const GroupNames& names,
+                                                          const StartIds& start_ids,
+                                                          const Dofs& dofs) const {
+  return GetContactData(&zenoh_msgs::kvt_msg::BasicJointData::contact_forces,
+                        stream_log::kSegmentContactForces, names, start_ids, dofs);
+}
+
+DataStream::ContactData DataStream::GetContactData(
+    std::vector<std::array<float, 3>> zenoh_msgs::kvt_msg::BasicJointData::*source,
+    const char* failure, const GroupNames& names, const StartIds& start_ids,
+    const Dofs& dofs) const {
+  std::lock_guard<std::mutex> lock(basic_mutex_);
+  const auto& contacts = basic_latest_.joint_data.*source;
+  ContactData result;
+  for (const auto& entry : names) {
+    const kvt::JointGroup group = entry.first;
+    const auto start_id = start_ids.find(group);
+    const auto dof = dofs.find(group);
+    if (start_id == start_ids.end() || dof == dofs.end()) {
+      spdlog::error(stream_log::kMissingMetadata, static_cast<int>(group));
+      return {};
+    }
+    std::vector<Eigen::Vector3d> vectors;
+    if (!SegmentContactData(contacts, start_id->second, dof->second, vectors)) {
+      spdlog::error(fmt::runtime(failure), static_cast<int>(group));
+      return {};
+    }
+    result[group] = std::move(vectors);
+  }
+  return result;
+}
+
+}  // namespace orbalt::kvt_impl
