@@ -69,11 +69,9 @@ class RpcClient {
     if (!session_) return false;
     try {
       const zenoh::KeyExpr key_expr(key_expr_);
-      // Each handler keeps its own share of the state, so replies that come after this call gave
-      // up land in a state nobody reads any more.
       session_->get(
-          key_expr, "", [state](const zenoh::Reply& r) { OnReply(*state, r); },
-          [state] { OnDrop(*state); }, std::move(options));
+          key_expr, "", [state](const zenoh::Reply& r) { state->OnReply(r); },
+          [state] { state->OnDrop(); }, std::move(options));
     } catch (...) {
       return false;
     }
@@ -85,15 +83,46 @@ class RpcClient {
     return state->has_reply;
   }
 
- private:
+  /// The state of one call, shared by the calling thread and the query's two handlers so that it
+  /// outlives whichever lets go last; a reply that comes after the caller gave up lands here and
+  /// is freed with it. Goes from waiting to done exactly once; a stored reply is never replaced.
   struct RequestState {
     std::mutex state_mutex;
-    std::condition_variable cv;
+    std::condition_variable cv;  ///< notified whenever `done` is set
     Rep reply{};
     bool done = false;
     bool has_reply = false;
+
+    /// Reply handler, once per reply on a transport thread. Error replies and replies that do
+    /// not decode are dropped; the first reply that decodes is stored.
+    void OnReply(const zenoh::Reply& r) noexcept {
+      if (!r.is_ok()) return;
+      try {
+        Rep decoded = zenoh::ext::deserialize<Rep>(r.get_ok().get_payload());
+        std::lock_guard<std::mutex> lock(state_mutex);
+        if (done && has_reply) return;
+        reply = std::move(decoded);
+        done = true;
+        has_reply = true;
+        cv.notify_all();
+      } catch (...) {
+        // Not an answer; the query may still bring a good one.
+      }
+    }
+
+    /// Drop handler, once after the last reply: the query has ended.
+    void OnDrop() noexcept {
+      try {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        done = true;
+        cv.notify_all();
+      } catch (...) {
+        // Only a failing lock lands here; the caller then runs into its deadline.
+      }
+    }
   };
 
+ private:
   // Far beyond any sensible wait, yet small enough that adding it to the steady clock cannot
   // overflow.
   static constexpr double kMaxTimeoutMs = 1e12;
@@ -103,31 +132,6 @@ class RpcClient {
     if (!(ms > 0.0)) return 0;  // also NaN; a negative field would mean an endless query
     if (ms > kMaxTimeoutMs) return static_cast<std::int64_t>(kMaxTimeoutMs);
     return static_cast<std::int64_t>(ms);
-  }
-
-  static void OnReply(RequestState& state, const zenoh::Reply& r) noexcept {
-    if (!r.is_ok()) return;
-    try {
-      Rep decoded = zenoh::ext::deserialize<Rep>(r.get_ok().get_payload());
-      std::lock_guard<std::mutex> lock(state.state_mutex);
-      if (state.done && state.has_reply) return;
-      state.reply = std::move(decoded);
-      state.done = true;
-      state.has_reply = true;
-      state.cv.notify_all();
-    } catch (...) {
-      // A reply that does not decode is not an answer; the query may still bring a good one.
-    }
-  }
-
-  static void OnDrop(RequestState& state) noexcept {
-    try {
-      std::lock_guard<std::mutex> lock(state.state_mutex);
-      state.done = true;
-      state.cv.notify_all();
-    } catch (...) {
-      // Only a failing lock can land here; the waiter then runs into its deadline.
-    }
   }
 
   std::mutex mutex_;
