@@ -1,0 +1,189 @@
+// Round-trip time of RequestPlanInfo next to a bare zenoh query to the same service, from the
+// same process and session, interleaved so both see the same conditions.
+//
+//   scripts/netns build/benchmarks/rpc_roundtrip [iterations]
+//
+// Starts the simulated robot itself (request/reply only, no streams competing for the CPU).
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "messages/rpc_messages.hpp"
+#include "middleware/nodes.hpp"
+#include "rpc/data_rpc.hpp"
+#include "support/simulator.hpp"
+#include "zenoh.hxx"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kSerialNumber = "ORB-BENCH-1";
+
+// Zenoh's default configuration scouts by multicast on every interface.
+bool OnlyLoopbackVisible() {
+  std::ifstream dev("/proc/net/dev");
+  std::string line;
+  int lines = 0;
+  while (std::getline(dev, line)) {
+    if (++lines <= 2) continue;
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const auto first = line.find_first_not_of(' ');
+    if (line.substr(first, colon - first) != "lo") return false;
+  }
+  return true;
+}
+
+// One bare query, timed until its reply is in hand; returns false when no reply came.
+class RawQuery {
+ public:
+  RawQuery(std::shared_ptr<zenoh::Session> session, const std::string& key)
+      : session_(std::move(session)), key_(key) {
+    zenoh::ext::Serializer s;
+    s.serialize(
+        orbalt::zenoh_msgs::kvt_msg::RPCRequest{orbalt::zenoh_msgs::kvt_msg::kRpcPlanInfo, {}});
+    payload_ = std::move(s).finish();
+  }
+
+  bool Run(std::chrono::nanoseconds& took) {
+    struct State {
+      std::mutex m;
+      std::condition_variable cv;
+      std::vector<std::uint8_t> reply;
+      bool replied = false;
+      bool ended = false;
+    };
+    auto state = std::make_shared<State>();
+    zenoh::GetOptions options;
+    options.payload = payload_;
+    options.encoding = zenoh::Encoding::ZENOH_SERIALIZED;
+    options.timeout_ms = 2000;
+    const auto start = Clock::now();
+    session_->get(
+        zenoh::KeyExpr(key_), "",
+        [state](const zenoh::Reply& r) {
+          if (!r.is_ok()) return;
+          std::lock_guard<std::mutex> lock(state->m);
+          state->reply = r.get_ok().get_payload().as_vector();
+          state->replied = true;
+          state->cv.notify_all();
+        },
+        [state] {
+          std::lock_guard<std::mutex> lock(state->m);
+          state->ended = true;
+          state->cv.notify_all();
+        },
+        std::move(options));
+    std::unique_lock<std::mutex> lock(state->m);
+    state->cv.wait_for(lock, 3s, [&] { return state->replied || state->ended; });
+    took = Clock::now() - start;
+    // Let the query finish before the next one starts, outside the timing.
+    state->cv.wait_for(lock, 3s, [&] { return state->ended; });
+    return state->replied;
+  }
+
+ private:
+  std::shared_ptr<zenoh::Session> session_;
+  std::string key_;
+  zenoh::Bytes payload_;
+};
+
+struct Summary {
+  double p50_us;
+  double p99_us;
+  double max_us;
+};
+
+Summary Summarize(std::vector<double> us) {
+  std::sort(us.begin(), us.end());
+  const auto at = [&](double q) {
+    const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(us.size())));
+    return us[std::min(us.size() - 1, rank == 0 ? 0 : rank - 1)];
+  };
+  return {at(0.50), at(0.99), us.back()};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!OnlyLoopbackVisible()) {
+    std::fprintf(stderr, "run through scripts/netns: a non-loopback interface is visible\n");
+    return 1;
+  }
+  const int iterations = argc > 1 ? std::atoi(argv[1]) : 2000;
+  if (iterations <= 0) {
+    std::fprintf(stderr, "usage: %s [iterations > 0]\n", argv[0]);
+    return 2;
+  }
+  constexpr int kWarmup = 100;
+
+  orbalt::testing::Simulator sim(kSerialNumber, {"--no-streams"});
+  orbalt::zenoh_mdw::ReliableNode node;
+  orbalt::kvt_impl::DataRpc rpc;
+  rpc.Init(node, kSerialNumber);
+  const auto deadline = Clock::now() + 20s;
+  while (!rpc.IsConnected()) {
+    if (Clock::now() > deadline) {
+      std::fprintf(stderr, "the simulated service never answered\n");
+      return 1;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  RawQuery raw(node.session_, std::string("orbalt/robot/") + kSerialNumber + "/rpc");
+
+  std::vector<double> rpc_us;
+  std::vector<double> raw_us;
+  rpc_us.reserve(iterations);
+  raw_us.reserve(iterations);
+  int failures = 0;
+  for (int i = 0; i < kWarmup + iterations; ++i) {
+    // Alternate which one goes first so neither always follows the other.
+    for (int k = 0; k < 2; ++k) {
+      if ((i + k) % 2 == 0) {
+        orbalt::kvt::PlanInfo info;
+        const auto start = Clock::now();
+        const bool ok = rpc.RequestPlanInfo(info).value == orbalt::kvt_impl::OK;
+        const std::chrono::duration<double, std::micro> took = Clock::now() - start;
+        failures += ok ? 0 : 1;
+        if (i >= kWarmup && ok) rpc_us.push_back(took.count());
+      } else {
+        std::chrono::nanoseconds took{};
+        const bool ok = raw.Run(took);
+        failures += ok ? 0 : 1;
+        if (i >= kWarmup && ok) {
+          raw_us.push_back(std::chrono::duration<double, std::micro>(took).count());
+        }
+      }
+    }
+  }
+  if (rpc_us.empty() || raw_us.empty()) {
+    std::fprintf(stderr, "no successful round trip\n");
+    return 1;
+  }
+
+  const Summary a = Summarize(rpc_us);
+  const Summary b = Summarize(raw_us);
+  std::printf(
+      "round trip to the simulated data service, %d interleaved iterations each "
+      "(after %d warm-up), failures %d\n",
+      iterations, kWarmup, failures);
+  std::printf("%-28s %8s %10s %10s %10s\n", "", "n", "p50 [us]", "p99 [us]", "max [us]");
+  std::printf("%-28s %8zu %10.1f %10.1f %10.1f\n", "DataRpc::RequestPlanInfo", rpc_us.size(),
+              a.p50_us, a.p99_us, a.max_us);
+  std::printf("%-28s %8zu %10.1f %10.1f %10.1f\n", "zenoh::Session::get (bare)", raw_us.size(),
+              b.p50_us, b.p99_us, b.max_us);
+  std::printf("%-28s %8s %10.1f %10.1f\n", "difference", "", a.p50_us - b.p50_us,
+              a.p99_us - b.p99_us);
+  return failures == 0 ? 0 : 3;
+}
