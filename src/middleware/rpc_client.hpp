@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
