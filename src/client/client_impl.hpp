@@ -1,9 +1,16 @@
 // The implementation behind orbalt::kvt::Client.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "orbalt/kvt/client.hpp"
+
+namespace orbalt::kvt_impl {
+class KVTClient;
+}
 
 namespace orbalt::kvt {
 
@@ -16,8 +23,15 @@ class Client::Impl {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
- private:
+  /// Fetches the primitive-state entries (retrying while the list holds empty entries) and
+  /// parses them per joint group.
+  std::map<JointGroup, PrimitiveStates> primitive_states() const;
+
+  std::shared_ptr<kvt_impl::KVTClient> kvt_client_;
   bool verbose_ = false;
+  std::map<JointGroup, std::uint32_t> start_ids_;
+  std::map<JointGroup, std::uint64_t> dofs_;
+  std::map<JointGroup, std::string> joint_groups_;
 };
 
 }  // namespace orbalt::kvt

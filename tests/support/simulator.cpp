@@ -7,7 +7,8 @@ namespace orbalt::testing {
 
 using namespace std::chrono_literals;
 
-Simulator::Simulator(const std::string& serial_number, const std::vector<std::string>& options) {
+Simulator::Simulator(const std::string& serial_number, const std::vector<std::string>& options)
+    : serial_number_(serial_number) {
   std::vector<std::string> argv = {PythonInterpreter(),
                                    ORBALTKVT_TESTS_DIR "/support/sim_control.py", serial_number};
   argv.insert(argv.end(), options.begin(), options.end());

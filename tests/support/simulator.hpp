@@ -21,6 +21,8 @@ class Simulator {
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
+  const std::string& serial_number() const { return serial_number_; }
+
   /// Sends one JSON command and returns the JSON result; throws when the simulator refuses it.
   std::string Command(const std::string& json);
 
@@ -34,6 +36,7 @@ class Simulator {
   void Stop();
 
  private:
+  std::string serial_number_;
   std::unique_ptr<ChildProcess> process_;
 };
 
