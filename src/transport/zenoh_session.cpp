@@ -1,4 +1,5 @@
 // The zenoh C++ layer over the Rust transport shim.
+#include <atomic>
 #include <exception>
 #include <new>
 
@@ -11,26 +12,46 @@ namespace {
 
 // Handlers live on the heap until the shim releases them through the drop callback; nothing may
 // escape into the shim, so the trampolines swallow what the handlers throw.
-struct SubscriberContext {
+//
+// The shim hands the context to its own threads through synchronisation that C++ tools cannot
+// see. `handoff` makes the order explicit: published with release before the context enters the
+// shim, acquired by every callback, and acquired once more by the drop after every callback has
+// released it. It costs one uncontended atomic operation per callback.
+struct Handoff {
+  std::atomic<unsigned> handoff{0};
+  void Publish() { handoff.store(0, std::memory_order_release); }
+  void Enter() { handoff.fetch_add(1, std::memory_order_acq_rel); }
+  void Leave() { handoff.fetch_add(1, std::memory_order_acq_rel); }
+  void Collect() { (void)handoff.load(std::memory_order_acquire); }
+};
+
+struct SubscriberContext : Handoff {
+  SubscriberContext(Session::SampleHandler s, Session::DropHandler d)
+      : on_sample(std::move(s)), on_drop(std::move(d)) {}
   Session::SampleHandler on_sample;
   Session::DropHandler on_drop;
 };
 
-struct QueryContext {
+struct QueryContext : Handoff {
+  QueryContext(Session::ReplyHandler r, Session::DropHandler d)
+      : on_reply(std::move(r)), on_drop(std::move(d)) {}
   Session::ReplyHandler on_reply;
   Session::DropHandler on_drop;
 };
 
 extern "C" void sample_trampoline(void* ctx, const std::uint8_t* data, std::size_t len) {
+  auto* c = static_cast<SubscriberContext*>(ctx);
+  c->Enter();
   try {
-    auto* c = static_cast<SubscriberContext*>(ctx);
     c->on_sample(Sample(Bytes::view(data, len)));
   } catch (...) {
   }
+  c->Leave();
 }
 
 extern "C" void subscriber_drop_trampoline(void* ctx) {
   auto* c = static_cast<SubscriberContext*>(ctx);
+  c->Collect();
   try {
     if (c->on_drop) c->on_drop();
   } catch (...) {
@@ -159,7 +180,8 @@ Subscriber<void> Session::declare_subscriber(const KeyExpr& key_expr, SampleHand
     detail::report(Z_EINVAL, err, "Failed to declare Subscriber");
     return Subscriber<void>(nullptr);
   }
-  auto* ctx = new SubscriberContext{std::move(on_sample), std::move(on_drop)};
+  auto* ctx = new SubscriberContext(std::move(on_sample), std::move(on_drop));
+  ctx->Publish();
   OrbzSubscriber* handle = nullptr;
   const ZResult r = orbz_declare_subscriber(handle_, key_expr.handle(), &sample_trampoline,
                                             &subscriber_drop_trampoline, ctx, &handle);
@@ -173,7 +195,8 @@ Subscriber<void> Session::declare_subscriber(const KeyExpr& key_expr, SampleHand
 
 void Session::get(const KeyExpr& key_expr, const std::string& parameters, ReplyHandler on_reply,
                   DropHandler on_drop, GetOptions&& options, ZResult* err) const {
-  auto* ctx = new QueryContext{std::move(on_reply), std::move(on_drop)};
+  auto* ctx = new QueryContext(std::move(on_reply), std::move(on_drop));
+  ctx->Publish();
   // The shim issues every query with these settings, the ones the library uses.
   const bool supported =
       options.target == QueryTarget::BEST_MATCHING &&
