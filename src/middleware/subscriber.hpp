@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "middleware/tsan_annotations.hpp"
 #include "zenoh.hxx"
 
 namespace orbalt::zenoh_mdw {
@@ -66,7 +67,7 @@ class Subscriber {
 
     void Handle(const zenoh::Sample& sample) noexcept {
       try {
-        T message = zenoh::ext::deserialize<T>(sample.get_payload());
+        T message = Decode(sample.get_payload());
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return;
         buffer_ = std::move(message);
@@ -74,6 +75,13 @@ class Subscriber {
       } catch (...) {
         // A bad sample or a failing owner must not end the subscription or reach Zenoh.
       }
+    }
+
+    static T Decode(const zenoh::Bytes& payload) {
+      // The payload was written by the transport's own, uninstrumented threads; the message is
+      // still private to this thread.
+      const TsanIgnoreAccesses lent_payload;
+      return zenoh::ext::deserialize<T>(payload);
     }
 
     void Close() noexcept {
