@@ -1,0 +1,173 @@
+// Cost of one stream sample on its way to the caller: decoding the payload, publishing it as the
+// newest sample, and converting it into per-group records. The sample has the simulator's
+// dual-arm shape: 16 joints in five groups (ALL, ARMS, ARM_1, ARM_2, EXT_AXIS).
+//
+//   build/benchmarks/stream_decode [--benchmark_repetitions=5]
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "messages/stream_messages.hpp"
+#include "stream/data_stream.hpp"
+#include "stream/data_stream_access.hpp"
+#include "zenoh.hxx"
+
+namespace {
+
+using orbalt::kvt::JointGroup;
+using orbalt::kvt_impl::DataStream;
+using orbalt::kvt_impl::DataStreamTestAccess;
+using orbalt::zenoh_msgs::kvt_msg::AllBasicStreamData;
+using orbalt::zenoh_msgs::kvt_msg::AllExtraStreamData;
+using orbalt::zenoh_msgs::kvt_msg::BasicCartesianData;
+using orbalt::zenoh_msgs::kvt_msg::ExtraCartesianData;
+
+constexpr std::size_t kJoints = 16;
+const std::vector<std::uint16_t> kIndices = {0, 2, 3, 4, 5};
+
+const DataStream::GroupNames kNames = {{JointGroup::ALL, "ALL"},
+                                       {JointGroup::ARMS, "ARMS"},
+                                       {JointGroup::ARM_1, "ARM_1"},
+                                       {JointGroup::ARM_2, "ARM_2"},
+                                       {JointGroup::EXT_AXIS, "EXT_AXIS"}};
+const DataStream::StartIds kStarts = {{JointGroup::ALL, 0},
+                                      {JointGroup::ARMS, 0},
+                                      {JointGroup::ARM_1, 0},
+                                      {JointGroup::ARM_2, 7},
+                                      {JointGroup::EXT_AXIS, 14}};
+const DataStream::Dofs kDofs = {{JointGroup::ALL, 16},
+                                {JointGroup::ARMS, 14},
+                                {JointGroup::ARM_1, 7},
+                                {JointGroup::ARM_2, 7},
+                                {JointGroup::EXT_AXIS, 2}};
+
+std::vector<float> Wave(float phase) {
+  std::vector<float> v(kJoints);
+  for (std::size_t j = 0; j < kJoints; ++j) v[j] = std::sin(phase + 0.7f * j);
+  return v;
+}
+
+template <std::size_t N>
+std::array<float, N> Block(float phase) {
+  std::array<float, N> a{};
+  for (std::size_t e = 0; e < N; ++e) a[e] = std::cos(phase + 0.3f * e);
+  return a;
+}
+
+// The wire form, field by field, written with the zenoh serializer.
+zenoh::Bytes EncodeBasicSample() {
+  zenoh::ext::Serializer s;
+  s.serialize(std::uint16_t{7});
+  s.serialize(std::int16_t{12});
+  s.serialize(true);
+  s.serialize(true);
+  s.serialize(std::array<bool, 8>{true, true, true, true, true, true, true, true});
+  s.serialize(std::array<bool, 20>{});
+  s.serialize(std::array<bool, 20>{});
+  s.serialize(kIndices);
+  for (int f = 0; f < 9; ++f) s.serialize(Wave(static_cast<float>(f)));
+  for (int f = 0; f < 2; ++f) {
+    std::vector<std::array<float, 3>> vectors(kJoints);
+    for (std::size_t j = 0; j < kJoints; ++j) vectors[j] = Block<3>(static_cast<float>(f + j));
+    s.serialize(vectors);
+  }
+  s.write_sequence_length(kIndices.size());
+  for (std::size_t k = 0; k < kIndices.size(); ++k) {
+    const float p = static_cast<float>(k);
+    s.serialize(Block<7>(p));
+    s.serialize(Block<7>(p + 1));
+    for (int c = 0; c < 5; ++c) s.serialize(Block<6>(p + 2 + c));
+  }
+  s.serialize(std::int32_t{1700000000});
+  s.serialize(std::uint32_t{123456789});
+  return std::move(s).finish();
+}
+
+zenoh::Bytes EncodeExtraSample() {
+  zenoh::ext::Serializer s;
+  s.serialize(kIndices);
+  for (int f = 0; f < 3; ++f) s.serialize(Wave(static_cast<float>(f)));
+  s.write_sequence_length(kIndices.size());
+  for (std::size_t k = 0; k < kIndices.size(); ++k) {
+    const float p = static_cast<float>(k);
+    s.serialize(Block<7>(p));
+    s.serialize(Block<6>(p + 1));
+    s.serialize(Block<6>(p + 2));
+  }
+  return std::move(s).finish();
+}
+
+const zenoh::Bytes& BasicPayload() {
+  static const zenoh::Bytes payload = EncodeBasicSample();
+  return payload;
+}
+
+const zenoh::Bytes& ExtraPayload() {
+  static const zenoh::Bytes payload = EncodeExtraSample();
+  return payload;
+}
+
+// A stream without subscriptions holding one basic and one extra sample.
+DataStream& Stream() {
+  static DataStream* stream = [] {
+    auto* s = new DataStream;
+    DataStreamTestAccess::PublishBasic(*s,
+                                       zenoh::ext::deserialize<AllBasicStreamData>(BasicPayload()));
+    DataStreamTestAccess::PublishExtra(*s,
+                                       zenoh::ext::deserialize<AllExtraStreamData>(ExtraPayload()));
+    return s;
+  }();
+  return *stream;
+}
+
+void DecodeBasic(benchmark::State& state) {
+  // Decoded from a view, as the subscriber does with the payload zenoh lends it.
+  const auto view = zenoh::Bytes::view(BasicPayload().data(), BasicPayload().size());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(zenoh::ext::deserialize<AllBasicStreamData>(view));
+  }
+  state.counters["payload_bytes"] = static_cast<double>(view.size());
+}
+BENCHMARK(DecodeBasic);
+
+void DecodeExtra(benchmark::State& state) {
+  const auto view = zenoh::Bytes::view(ExtraPayload().data(), ExtraPayload().size());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(zenoh::ext::deserialize<AllExtraStreamData>(view));
+  }
+  state.counters["payload_bytes"] = static_cast<double>(view.size());
+}
+BENCHMARK(DecodeExtra);
+
+// Decoding plus what the intake does with the result: move into the receive buffer, copy under
+// the lock as the newest sample.
+void DecodeAndPublishBasic(benchmark::State& state) {
+  const auto view = zenoh::Bytes::view(BasicPayload().data(), BasicPayload().size());
+  DataStream stream;
+  for (auto _ : state) {
+    DataStreamTestAccess::PublishBasic(stream, zenoh::ext::deserialize<AllBasicStreamData>(view));
+  }
+}
+BENCHMARK(DecodeAndPublishBasic);
+
+void GetRobotStates(benchmark::State& state) {
+  const DataStream& stream = Stream();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(stream.GetRobotStates(kNames, kStarts, kDofs));
+  }
+}
+BENCHMARK(GetRobotStates);
+
+void GetRobotActions(benchmark::State& state) {
+  const DataStream& stream = Stream();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(stream.GetRobotActions(kNames, kStarts, kDofs));
+  }
+}
+BENCHMARK(GetRobotActions);
+
+}  // namespace
+
+BENCHMARK_MAIN();
