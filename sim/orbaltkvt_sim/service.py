@@ -134,6 +134,7 @@ class Simulator:
         self._frozen = False
         self._running = False
         self._thread: Optional[threading.Thread] = None
+        self._rpc_thread: Optional[threading.Thread] = None
         self._publishers: dict[str, zenoh.Publisher] = {}
         self._queryable = None
         self._held: list = []
@@ -150,7 +151,13 @@ class Simulator:
         if self.replay and self.streams_enabled:
             self._build_replay()
         if self.rpc_enabled:
-            self._queryable = self._session.declare_queryable(self.key_rpc, self._on_query)
+            # A channel served by our own daemon thread rather than a callback: zenoh runs
+            # callbacks on a non-daemon thread, which would keep the process from exiting after
+            # an abrupt stop left the queryable declared.
+            self._queryable = self._session.declare_queryable(self.key_rpc)
+            self._rpc_thread = threading.Thread(target=self._serve_rpc, args=(self._queryable,),
+                                                name="orbaltkvt-sim-rpc", daemon=True)
+            self._rpc_thread.start()
         if self.streams_enabled:
             for stream, key in (("basic", self.key_basic), ("extra", self.key_extra)):
                 self._publishers[stream] = self._session.declare_publisher(
@@ -192,6 +199,9 @@ class Simulator:
         if self._queryable is not None:
             _quietly(self._queryable.undeclare)
             self._queryable = None
+        if self._rpc_thread is not None:
+            self._rpc_thread.join(2.0)
+            self._rpc_thread = None
         if self._own_session and self._session is not None:
             _quietly(self._session.close)
             self._session = None
@@ -356,8 +366,12 @@ class Simulator:
 
     # -- internals: request/reply ---------------------------------------------------------------
 
+    def _serve_rpc(self, queryable) -> None:
+        for query in queryable:  # ends when the queryable is undeclared or the session closed
+            self._on_query(query)
+
     def _on_query(self, query: zenoh.Query) -> None:
-        # Runs on a zenoh thread: nothing may escape, and nothing here may block for long.
+        # Nothing may escape, and nothing here may block for long (late replies use timers).
         # The query is finished explicitly (drop) rather than whenever Python frees it, because
         # anything holding a reference (a logged traceback, say) would keep the querier waiting.
         handed_off = False

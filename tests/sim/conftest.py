@@ -90,6 +90,12 @@ class StreamTap:
         start = len(self.samples)
         return self.wait(start + 1, timeout)[start]
 
+    def after(self, action, timeout=5.0) -> bytes:
+        """The first sample that arrives once ``action()`` has been called."""
+        start = len(self.samples)
+        action()
+        return self.wait(start + 1, timeout)[start]
+
     def close(self):
         self._sub.undeclare()
 
