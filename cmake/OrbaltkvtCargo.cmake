@@ -11,6 +11,12 @@ set(ORBALTKVT_CARGO_TARGET_DIR "${_orbaltkvt_cargo_default_dir}" CACHE PATH
 
 set(_orbaltkvt_shim_dir ${PROJECT_SOURCE_DIR}/src/transport/shim)
 set(_orbaltkvt_shim_lib ${ORBALTKVT_CARGO_TARGET_DIR}/release/liborbaltkvt_zshim.a)
+# Under the thread sanitizer the shim is linked as a shared library, so that what its Rust code
+# does through intercepted libc calls can be told apart by library (tests/tsan.supp).
+if(ORBALTKVT_SANITIZE MATCHES "thread")
+  set(_orbaltkvt_shim_lib ${ORBALTKVT_CARGO_TARGET_DIR}/release/liborbaltkvt_zshim.so)
+  set(CMAKE_BUILD_RPATH ${CMAKE_BUILD_RPATH} ${ORBALTKVT_CARGO_TARGET_DIR}/release)
+endif()
 
 add_custom_target(orbaltkvt_zshim_cargo
   COMMAND ${CMAKE_COMMAND} -E env CARGO_TARGET_DIR=${ORBALTKVT_CARGO_TARGET_DIR}

@@ -1,9 +1,9 @@
 // The zenoh C++ layer over the Rust transport shim.
-#include <atomic>
 #include <exception>
 #include <new>
 
 #include "orbaltkvt_zshim.h"
+#include "tsan.hpp"
 #include "zenoh.hxx"
 
 namespace zenoh {
@@ -13,16 +13,14 @@ namespace {
 // Handlers live on the heap until the shim releases them through the drop callback; nothing may
 // escape into the shim, so the trampolines swallow what the handlers throw.
 //
-// The shim hands the context to its own threads through synchronisation that C++ tools cannot
-// see. `handoff` makes the order explicit: published with release before the context enters the
-// shim, acquired by every callback, and acquired once more by the drop after every callback has
-// released it. It costs one uncontended atomic operation per callback.
+// The shim hands the context to its own threads through synchronisation that thread
+// sanitizers cannot see, so the order is stated: the context is published before it enters the
+// shim, every callback starts after that and ends before the drop.
 struct Handoff {
-  std::atomic<unsigned> handoff{0};
-  void Publish() { handoff.store(0, std::memory_order_release); }
-  void Enter() { handoff.fetch_add(1, std::memory_order_acq_rel); }
-  void Leave() { handoff.fetch_add(1, std::memory_order_acq_rel); }
-  void Collect() { (void)handoff.load(std::memory_order_acquire); }
+  void Publish() const { detail::HandoffRelease(this); }
+  void Enter() const { detail::HandoffAcquire(this); }
+  void Leave() const { detail::HandoffRelease(this); }
+  void Collect() const { detail::HandoffAcquire(this); }
 };
 
 struct SubscriberContext : Handoff {
@@ -60,15 +58,18 @@ extern "C" void subscriber_drop_trampoline(void* ctx) {
 }
 
 extern "C" void reply_trampoline(void* ctx, bool is_ok, const std::uint8_t* data, std::size_t len) {
+  auto* c = static_cast<QueryContext*>(ctx);
+  c->Enter();
   try {
-    auto* c = static_cast<QueryContext*>(ctx);
     c->on_reply(Reply(is_ok, Bytes::view(data, len)));
   } catch (...) {
   }
+  c->Leave();
 }
 
 extern "C" void query_drop_trampoline(void* ctx) {
   auto* c = static_cast<QueryContext*>(ctx);
+  c->Collect();
   try {
     if (c->on_drop) c->on_drop();
   } catch (...) {
