@@ -130,6 +130,9 @@ def parser() -> argparse.ArgumentParser:
                    help="samples in the replay cycle")
     p.add_argument("--model-rate", type=float, default=250.0, metavar="HZ",
                    help="live mode: model evaluations per second; 0 evaluates every sample")
+    p.add_argument("--wake-period", type=float, default=2.0, metavar="MS",
+                   help="shortest time between two wake-ups of the publishing loop; samples due "
+                        "meanwhile are sent in one burst (0: one wake-up per sample)")
     p.add_argument("--no-rpc", action="store_true", help="streams only: no request/reply")
     p.add_argument("--no-streams", action="store_true", help="request/reply only: no streams")
     p.add_argument("--pause", choices=("basic", "extra", "both"), action="append", default=[],
@@ -170,7 +173,8 @@ def main(argv=None) -> int:
 
     sim = Simulator(args.sn, rate=args.rate, preset=args.preset, layout=args.layout,
                     replay=args.replay, replay_samples=args.replay_samples,
-                    model_rate=args.model_rate or None, streams=not args.no_streams,
+                    model_rate=args.model_rate or None, wake_period=args.wake_period / 1000.0,
+                    streams=not args.no_streams,
                     rpc=not args.no_rpc)
     faults = sim.faults
     if args.version_text is not None:

@@ -216,33 +216,42 @@ def string(text: str) -> bytes:
     return varint(len(raw)) + raw
 
 
-class _Packer:
-    """Collects a struct format and its values so a whole message is packed in one call."""
+# Format pieces "B<n><code>" for sequences shorter than 128 (one-byte length prefix).
+_PIECES = {code: ["B"] + ["B%d%s" % (n, code) for n in range(1, 128)] for code in "?Hhif"}
 
-    __slots__ = ("fmt", "vals")
 
-    def __init__(self, head: str = "<", vals=None):
-        self.fmt = [head]
-        self.vals = [] if vals is None else vals
+def _pack_seqs(head: str, head_vals: list, items) -> bytes:
+    """Packs ``head`` then each (code, values) of ``items`` as a sequence, in one struct call.
 
-    def length(self, n: int) -> None:
+    ``items`` may also hold (None, n) entries: a bare sequence length (for sequences of
+    structures, whose elements follow as further items).
+    """
+    fmt = [head]
+    vals = list(head_vals)
+    add_fmt = fmt.append
+    add = vals.append
+    extend = vals.extend
+    for code, values in items:
+        if code is None:
+            n = values
+            if n < 0x80:
+                add_fmt("B")
+                add(n)
+            else:
+                raw = varint(n)
+                add_fmt("%ds" % len(raw))
+                add(raw)
+            continue
+        n = len(values)
         if n < 0x80:
-            self.fmt.append("B")
-            self.vals.append(n)
+            add_fmt(_PIECES[code][n])
+            add(n)
         else:
             raw = varint(n)
-            self.fmt.append("%ds" % len(raw))
-            self.vals.append(raw)
-
-    def seq(self, code: str, values: Sequence) -> None:
-        n = len(values)
-        self.length(n)
-        if n:
-            self.fmt.append("%d%s" % (n, code))
-            self.vals.extend(values)
-
-    def pack(self) -> bytes:
-        return _st("".join(self.fmt)).pack(*self.vals)
+            add_fmt("%ds%d%s" % (len(raw), n, code))
+            add(raw)
+        extend(values)
+    return _st("".join(fmt)).pack(*vals)
 
 
 def encode_timestamp(timestamp: tuple[int, int]) -> bytes:
@@ -251,26 +260,22 @@ def encode_timestamp(timestamp: tuple[int, int]) -> bytes:
 
 def encode_basic_body(msg: AllBasicStreamData) -> bytes:
     """Everything of a basic sample but its trailing timestamp (see :func:`encode_timestamp`)."""
-    p = _Packer("<Hh??", [msg.system_state, msg.safety_board_state, msg.estop_released,
-                          msg.enabling_device_on])
-    p.seq("?", msg.safety_inputs)
-    p.seq("?", msg.digital_inputs)
-    p.seq("?", msg.digital_outputs)
-    p.seq("H", [v & 0xFFFF for v in msg.joint_group_indices])
     jd = msg.joint_data
-    for values in (jd.q, jd.theta, jd.dq, jd.dtheta, jd.tau, jd.tau_dot, jd.tau_ext,
-                   jd.tau_interact, jd.temperature):
-        p.seq("f", values)
-    for vectors in (jd.contact_forces, jd.contact_positions):
-        p.length(len(vectors))
-        for v in vectors:
-            p.seq("f", v)
-    p.length(len(msg.cartesian_data))
+    items = [("?", msg.safety_inputs), ("?", msg.digital_inputs), ("?", msg.digital_outputs),
+             ("H", [v & 0xFFFF for v in msg.joint_group_indices]),
+             ("f", jd.q), ("f", jd.theta), ("f", jd.dq), ("f", jd.dtheta), ("f", jd.tau),
+             ("f", jd.tau_dot), ("f", jd.tau_ext), ("f", jd.tau_interact), ("f", jd.temperature),
+             (None, len(jd.contact_forces))]
+    items += [("f", v) for v in jd.contact_forces]
+    items.append((None, len(jd.contact_positions)))
+    items += [("f", v) for v in jd.contact_positions]
+    items.append((None, len(msg.cartesian_data)))
     for c in msg.cartesian_data:
-        for values in (c.flange_pose, c.tcp_pose, c.tcp_twist, c.tcp_wrench_local, c.spare_array,
-                       c.raw_tcp_wrench_local, c.raw_ft_sensor):
-            p.seq("f", values)
-    return p.pack()
+        items += (("f", c.flange_pose), ("f", c.tcp_pose), ("f", c.tcp_twist),
+                  ("f", c.tcp_wrench_local), ("f", c.spare_array), ("f", c.raw_tcp_wrench_local),
+                  ("f", c.raw_ft_sensor))
+    return _pack_seqs("<Hh??", [msg.system_state, msg.safety_board_state, msg.estop_released,
+                                msg.enabling_device_on], items)
 
 
 def encode_basic(msg: AllBasicStreamData) -> bytes:
@@ -278,18 +283,12 @@ def encode_basic(msg: AllBasicStreamData) -> bytes:
 
 
 def encode_extra(msg: AllExtraStreamData) -> bytes:
-    p = _Packer()
-    p.seq("H", [v & 0xFFFF for v in msg.joint_group_indices])
     jd = msg.joint_data
-    p.seq("f", jd.q_d)
-    p.seq("f", jd.dq_d)
-    p.seq("f", jd.tau_d)
-    p.length(len(msg.cartesian_data))
+    items = [("H", [v & 0xFFFF for v in msg.joint_group_indices]), ("f", jd.q_d), ("f", jd.dq_d),
+             ("f", jd.tau_d), (None, len(msg.cartesian_data))]
     for c in msg.cartesian_data:
-        p.seq("f", c.tcp_pose_d)
-        p.seq("f", c.tcp_twist_d)
-        p.seq("f", c.tcp_wrench_d)
-    return p.pack()
+        items += (("f", c.tcp_pose_d), ("f", c.tcp_twist_d), ("f", c.tcp_wrench_d))
+    return _pack_seqs("<", [], items)
 
 
 def encode_request(msg: RPCRequest) -> bytes:

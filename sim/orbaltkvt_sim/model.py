@@ -174,7 +174,8 @@ class _Chain:
             self.q = _qmul(self.q, (c, 0.0, s, 0.0))
         self.joints.append((1, a, self.p, rate))
         if link:
-            z = _axis_z(self.q)
+            # A turn about local z leaves local z where it was.
+            z = a if axis == "z" else _axis_z(self.q)
             self.p = (self.p[0] + z[0] * link, self.p[1] + z[1] * link, self.p[2] + z[2] * link)
 
     def twist(self, point):
