@@ -12,6 +12,7 @@
 #include "messages/stream_messages.hpp"
 #include "stream/data_stream.hpp"
 #include "stream/data_stream_access.hpp"
+#include "support/dual_arm_layout.hpp"
 #include "zenoh.hxx"
 
 namespace {
@@ -24,24 +25,12 @@ using orbalt::zenoh_msgs::kvt_msg::AllExtraStreamData;
 using orbalt::zenoh_msgs::kvt_msg::BasicCartesianData;
 using orbalt::zenoh_msgs::kvt_msg::ExtraCartesianData;
 
-constexpr std::size_t kJoints = 16;
-const std::vector<std::uint16_t> kIndices = {0, 2, 3, 4, 5};
+using orbalt::testing::dual_arm::kIndices;
+using orbalt::testing::dual_arm::kJoints;
 
-const DataStream::GroupNames kNames = {{JointGroup::ALL, "ALL"},
-                                       {JointGroup::ARMS, "ARMS"},
-                                       {JointGroup::ARM_1, "ARM_1"},
-                                       {JointGroup::ARM_2, "ARM_2"},
-                                       {JointGroup::EXT_AXIS, "EXT_AXIS"}};
-const DataStream::StartIds kStarts = {{JointGroup::ALL, 0},
-                                      {JointGroup::ARMS, 0},
-                                      {JointGroup::ARM_1, 0},
-                                      {JointGroup::ARM_2, 7},
-                                      {JointGroup::EXT_AXIS, 14}};
-const DataStream::Dofs kDofs = {{JointGroup::ALL, 16},
-                                {JointGroup::ARMS, 14},
-                                {JointGroup::ARM_1, 7},
-                                {JointGroup::ARM_2, 7},
-                                {JointGroup::EXT_AXIS, 2}};
+using orbalt::testing::dual_arm::kDofs;
+using orbalt::testing::dual_arm::kNames;
+using orbalt::testing::dual_arm::kStarts;
 
 std::vector<float> Wave(float phase) {
   std::vector<float> v(kJoints);

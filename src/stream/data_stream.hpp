@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,15 @@ class DataStream {
   static bool SegmentContactData(const std::vector<std::array<float, 3>>& source,
                                  std::uint32_t start_id, std::uint64_t dof,
                                  std::vector<Eigen::Vector3d>& target);
+
+  /// A group's slice of the full-DoF sequences: its start ID and DoF.
+  struct Slice {
+    std::uint32_t start_id;
+    std::uint64_t dof;
+  };
+  /// The slice of `group`, or nothing (and the metadata error logged) when either map lacks it.
+  static std::optional<Slice> FindSlice(kvt::JointGroup group, const StartIds& start_ids,
+                                        const Dofs& dofs);
 
   ContactData GetContactData(
       std::vector<std::array<float, 3>> zenoh_msgs::kvt_msg::BasicJointData::*source,

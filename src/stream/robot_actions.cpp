@@ -41,16 +41,12 @@ DataStream::GroupActions DataStream::GetRobotActions(const GroupNames& names,
   const auto& joints = sample.joint_data;
   for (const auto& entry : names) {
     const kvt::JointGroup group = entry.first;
-    const auto start_id = start_ids.find(group);
-    const auto dof = dofs.find(group);
-    if (start_id == start_ids.end() || dof == dofs.end()) {
-      spdlog::error(stream_log::kMissingMetadata, static_cast<int>(group));
-      return {};
-    }
+    const auto slice = FindSlice(group, start_ids, dofs);
+    if (!slice) return {};
     kvt::RobotActions& actions = result[group];
     actions.timestamp = timestamp;
     const auto segment = [&](const std::vector<float>& source, std::vector<double>& target) {
-      return SegmentFullDofData(source, start_id->second, dof->second, target);
+      return SegmentFullDofData(source, slice->start_id, slice->dof, target);
     };
     if (!(segment(joints.q_d, actions.q_d) && segment(joints.dq_d, actions.dq_d) &&
           segment(joints.tau_d, actions.tau_d))) {
@@ -93,14 +89,10 @@ DataStream::ContactData DataStream::GetContactData(
   ContactData result;
   for (const auto& entry : names) {
     const kvt::JointGroup group = entry.first;
-    const auto start_id = start_ids.find(group);
-    const auto dof = dofs.find(group);
-    if (start_id == start_ids.end() || dof == dofs.end()) {
-      spdlog::error(stream_log::kMissingMetadata, static_cast<int>(group));
-      return {};
-    }
+    const auto slice = FindSlice(group, start_ids, dofs);
+    if (!slice) return {};
     std::vector<Eigen::Vector3d> vectors;
-    if (!SegmentContactData(contacts, start_id->second, dof->second, vectors)) {
+    if (!SegmentContactData(contacts, slice->start_id, slice->dof, vectors)) {
       spdlog::error(fmt::runtime(failure), static_cast<int>(group));
       return {};
     }

@@ -29,6 +29,18 @@ bool DataStream::SegmentFullDofData(const std::vector<float>& source, std::uint3
   return true;
 }
 
+std::optional<DataStream::Slice> DataStream::FindSlice(kvt::JointGroup group,
+                                                       const StartIds& start_ids,
+                                                       const Dofs& dofs) {
+  const auto start_id = start_ids.find(group);
+  const auto dof = dofs.find(group);
+  if (start_id == start_ids.end() || dof == dofs.end()) {
+    spdlog::error(stream_log::kMissingMetadata, static_cast<int>(group));
+    return std::nullopt;
+  }
+  return Slice{start_id->second, dof->second};
+}
+
 DataStream::GroupNames DataStream::GetJointGroups(bool from_basic) const {
   std::lock_guard<std::mutex> lock(from_basic ? basic_mutex_ : extra_mutex_);
   const auto& indices =
@@ -63,16 +75,12 @@ DataStream::GroupStates DataStream::GetRobotStates(const GroupNames& names,
   const auto& joints = sample.joint_data;
   for (const auto& entry : names) {
     const kvt::JointGroup group = entry.first;
-    const auto start_id = start_ids.find(group);
-    const auto dof = dofs.find(group);
-    if (start_id == start_ids.end() || dof == dofs.end()) {
-      spdlog::error(stream_log::kMissingMetadata, static_cast<int>(group));
-      return {};
-    }
+    const auto slice = FindSlice(group, start_ids, dofs);
+    if (!slice) return {};
     kvt::RobotStates& states = result[group];
     states.timestamp = RecordTimestamp(sample.timestamp);
     const auto segment = [&](const std::vector<float>& source, std::vector<double>& target) {
-      return SegmentFullDofData(source, start_id->second, dof->second, target);
+      return SegmentFullDofData(source, slice->start_id, slice->dof, target);
     };
     if (!(segment(joints.q, states.q) && segment(joints.theta, states.theta) &&
           segment(joints.dq, states.dq) && segment(joints.dtheta, states.dtheta) &&

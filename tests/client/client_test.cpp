@@ -7,12 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "support/log_capture.hpp"
 #include "support/simulator.hpp"
+#include "support/wait.hpp"
 
 namespace {
 
@@ -41,15 +43,8 @@ std::string ConstructionError(const std::string& sn) {
   return "<nothing thrown>";
 }
 
-// Waits until `condition` holds, polling; false after `timeout`.
-template <class F>
-bool Eventually(F condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+bool Eventually(const std::function<bool()>& condition) {
+  return orbalt::testing::WaitUntil(condition, 10s);
 }
 
 TEST(ClientStartUp, VerboseClientLogsItsProgressAndLayout) {

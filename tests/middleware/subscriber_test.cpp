@@ -16,6 +16,7 @@
 #include "messages/stream_messages.hpp"
 #include "messages/stream_vectors.hpp"
 #include "middleware/shared_session.hpp"
+#include "support/wait.hpp"
 
 namespace {
 
@@ -47,15 +48,7 @@ class Notifications {
   std::vector<std::size_t> seen_;
 };
 
-template <class Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using orbalt::testing::WaitUntil;
 
 class SubscriberTest : public ::testing::Test {
  protected:

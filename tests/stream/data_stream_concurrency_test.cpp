@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "stream/data_stream.hpp"
+#include "support/dual_arm_layout.hpp"
 #include "support/simulator.hpp"
+#include "support/wait.hpp"
 
 namespace {
 
@@ -20,32 +22,11 @@ using namespace std::chrono_literals;
 using orbalt::kvt::JointGroup;
 using orbalt::kvt_impl::DataStream;
 
-// The simulator's dual preset.
-const DataStream::GroupNames kNames = {{JointGroup::ALL, "ALL"},
-                                       {JointGroup::ARMS, "ARMS"},
-                                       {JointGroup::ARM_1, "ARM_1"},
-                                       {JointGroup::ARM_2, "ARM_2"},
-                                       {JointGroup::EXT_AXIS, "EXT_AXIS"}};
-const DataStream::StartIds kStarts = {{JointGroup::ALL, 0},
-                                      {JointGroup::ARMS, 0},
-                                      {JointGroup::ARM_1, 0},
-                                      {JointGroup::ARM_2, 7},
-                                      {JointGroup::EXT_AXIS, 14}};
-const DataStream::Dofs kDofs = {{JointGroup::ALL, 16},
-                                {JointGroup::ARMS, 14},
-                                {JointGroup::ARM_1, 7},
-                                {JointGroup::ARM_2, 7},
-                                {JointGroup::EXT_AXIS, 2}};
+using orbalt::testing::dual_arm::kDofs;
+using orbalt::testing::dual_arm::kNames;
+using orbalt::testing::dual_arm::kStarts;
 
-template <class Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds timeout = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using orbalt::testing::WaitUntil;
 
 // Calls every reader until `stop`; counts results that are not one consistent sample.
 struct Reader {

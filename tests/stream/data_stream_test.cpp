@@ -18,6 +18,7 @@
 #include "stream/data_stream_access.hpp"
 #include "support/log_capture.hpp"
 #include "support/simulator.hpp"
+#include "support/wait.hpp"
 
 namespace {
 
@@ -519,16 +520,7 @@ TEST(DataStream, InitFailsOnAnInvalidTopicWithoutTheExtraSubscription) {
   EXPECT_FALSE(DataStreamTestAccess::Subscribed(stream, false));
 }
 
-// Waits until `done` holds, polling the readers.
-template <class Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds timeout = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using orbalt::testing::WaitUntil;
 
 TEST(DataStream, ReadsTheSimulatedRobotsStreams) {
   const auto sim_start = std::chrono::steady_clock::now();
