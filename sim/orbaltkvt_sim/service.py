@@ -27,6 +27,7 @@ SERVICE_VERSION = "v2.1"
 
 _TIMESTAMP = struct.Struct("<iI")
 _NS = 1_000_000_000
+_RPC_POLL = 0.003  # seconds between looks for queries when none is waiting
 
 
 def normalize_sn(sn: str) -> str:
@@ -135,6 +136,8 @@ class Simulator:
         self._replay_frames: list[_Frame] = []
         self._last_ts = (0, 0)
         self._stop_flag = False
+        self._rpc_stop = False
+        self._burst_lock = threading.Lock()
         self._frozen = False
         self._running = False
         self._thread: Optional[threading.Thread] = None
@@ -159,6 +162,7 @@ class Simulator:
             # callbacks on a non-daemon thread, which would keep the process from exiting after
             # an abrupt stop left the queryable declared.
             self._queryable = self._session.declare_queryable(self.key_rpc)
+            self._rpc_stop = False
             self._rpc_thread = threading.Thread(target=self._serve_rpc, args=(self._queryable,),
                                                 name="orbaltkvt-sim-rpc", daemon=True)
             self._rpc_thread.start()
@@ -205,12 +209,13 @@ class Simulator:
         for pub in self._publishers.values():
             _quietly(pub.undeclare)
         self._publishers = {}
-        if self._queryable is not None:
-            _quietly(self._queryable.undeclare)
-            self._queryable = None
+        self._rpc_stop = True
         if self._rpc_thread is not None:
             self._rpc_thread.join(2.0)
             self._rpc_thread = None
+        if self._queryable is not None:
+            _quietly(self._queryable.undeclare)
+            self._queryable = None
         if self._own_session and self._session is not None:
             _quietly(self._session.close)
             self._session = None
@@ -246,9 +251,15 @@ class Simulator:
         log.info("rate set to %g Hz", hz)
 
     def pause(self, stream: str = "both") -> None:
-        """Stops publishing "basic", "extra" or "both" until :meth:`resume`."""
+        """Stops publishing "basic", "extra" or "both" until :meth:`resume`.
+
+        When it returns, no further sample of the stream is published (a burst under way has
+        finished).
+        """
         for s in _stream_names(stream):
             self._paused[s] = True
+        with self._burst_lock:
+            pass
         log.info("%s stream paused", stream)
 
     def resume(self, stream: str = "both") -> None:
@@ -376,8 +387,17 @@ class Simulator:
     # -- internals: request/reply ---------------------------------------------------------------
 
     def _serve_rpc(self, queryable) -> None:
-        for query in queryable:  # ends when the queryable is undeclared or the session closed
-            self._on_query(query)
+        # Polls instead of blocking in recv(): a daemon thread parked inside zenoh when the
+        # interpreter shuts down would be torn down mid-native-call, which aborts the process.
+        while not self._rpc_stop:
+            try:
+                query = queryable.try_recv()
+            except (zenoh.ZError, RuntimeError):  # undeclared, or the session closed
+                return
+            if query is None:
+                time.sleep(_RPC_POLL)
+            else:
+                self._on_query(query)
 
     def _on_query(self, query: zenoh.Query) -> None:
         # Nothing may escape, and nothing here may block for long (late replies use timers).
@@ -534,10 +554,11 @@ class Simulator:
                     warned = True
                 sent += due - 1
                 due = 1
-            for _ in range(due):
-                self._tick(sent, t0 + sent / rate - self._t_start,
-                           wall0 + int(sent * _NS / rate))
-                sent += 1
+            with self._burst_lock:
+                for _ in range(due):
+                    self._tick(sent, t0 + sent / rate - self._t_start,
+                               wall0 + int(sent * _NS / rate))
+                    sent += 1
             # Sleep until the next sample is due, but at least one wake period: at high rates the
             # samples due meanwhile go out in one burst, which costs far less CPU (in Python and
             # in zenoh's transmit path) than one wake-up per sample.
