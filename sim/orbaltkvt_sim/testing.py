@@ -2,20 +2,30 @@
 
 In a suite's conftest.py::
 
-    from orbaltkvt_sim.testing import simulator, simulator_process, unique_sn  # noqa: F401
+    from orbaltkvt_sim.testing import (  # noqa: F401
+        remote_simulator, simulator, simulator_process, unique_sn)
 
 then in a test::
 
-    def test_client_sees_second_probe(simulator):
-        sim = simulator(preset="single")               # started, stopped after the test
+    def test_peer_sees_second_probe(simulator):
+        sim = simulator(preset="single")               # threads of this process
         sim.faults.answer_from(0, 2)
-        client = orbaltkvt.Client(sim.sn)              # any client in this process
+        ...                                            # query it from a zenoh session
+        assert sim.request_count(0) == 2
+
+    def test_client_sees_second_probe(remote_simulator):
+        sim = remote_simulator(preset="single")        # own process, same API
+        sim.faults.answer_from(0, 2)
+        client = orbaltkvt.Client(sim.sn)              # blocks holding the interpreter lock
         assert sim.request_count(0) == 2
 
     def test_robot_dies(simulator_process):
         proc = simulator_process("--rate", "500")      # separate process, own zenoh session
         ...
         proc.kill()                                    # SIGKILL: gone without undeclaring
+
+The in-process ``simulator`` needs this interpreter to run its threads: a client that waits
+while holding the interpreter lock (the orbaltkvt module does) must use ``remote_simulator``.
 
 Every process that opens a zenoh session must run inside the private network namespace of
 scripts/netns; start pytest through it.
@@ -176,6 +186,26 @@ def simulator():
 
     def make(sn: Optional[str] = None, **kwargs) -> Simulator:
         sim = Simulator(sn or unique_sn(), **kwargs)
+        made.append(sim)
+        return sim.start()
+
+    yield make
+    for sim in made:
+        sim.stop()
+
+
+@pytest.fixture
+def remote_simulator():
+    """Factory fixture: ``remote_simulator(**kwargs)`` returns a started
+    :class:`~orbaltkvt_sim.remote.RemoteSimulator` (same API, own process); each is stopped when
+    the test ends. Use it when the code under test holds the interpreter lock while it waits."""
+    from .remote import RemoteSimulator
+
+    require_netns()
+    made = []
+
+    def make(sn: Optional[str] = None, **kwargs):
+        sim = RemoteSimulator(sn, **kwargs)
         made.append(sim)
         return sim.start()
 

@@ -13,7 +13,7 @@ import zenoh  # noqa: E402
 
 from orbaltkvt_sim import messages as m  # noqa: E402
 from orbaltkvt_sim.testing import (  # noqa: E402,F401
-    require_netns, simulator, simulator_process, unique_sn, wait_for_service)
+    remote_simulator, require_netns, simulator, simulator_process, unique_sn, wait_for_service)
 
 from wire import decode_reply  # noqa: E402
 
