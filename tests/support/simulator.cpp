@@ -1,6 +1,5 @@
 #include "support/simulator.hpp"
 
-#include <regex>
 #include <stdexcept>
 
 namespace orbalt::testing {
@@ -29,12 +28,15 @@ std::string Simulator::Command(const std::string& json) {
 }
 
 std::map<int, int> Simulator::RequestCounts() {
+  // The answer is a flat JSON object of numbers: {"0": 3, "4": 1}.
   const std::string json = Command(R"({"cmd": "counts"})");
   std::map<int, int> counts;
-  const std::regex entry(R"re("(\d+)":\s*(\d+))re");
-  for (auto it = std::sregex_iterator(json.begin(), json.end(), entry);
-       it != std::sregex_iterator(); ++it) {
-    counts[std::stoi((*it)[1])] = std::stoi((*it)[2]);
+  std::size_t pos = 0;
+  while ((pos = json.find('"', pos)) != std::string::npos) {
+    const std::size_t end = json.find('"', pos + 1);
+    const std::size_t colon = json.find(':', end);
+    counts[std::stoi(json.substr(pos + 1, end - pos - 1))] = std::stoi(json.substr(colon + 1));
+    pos = colon;
   }
   return counts;
 }
