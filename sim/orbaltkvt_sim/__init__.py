@@ -23,11 +23,12 @@ from .messages import (
     RPCRequest,
 )
 from .model import PRESETS, GroupSpec, RobotModel, make_layout
+from .remote import RemoteSimulator
 from .service import KEY_PREFIX, SERVICE_VERSION, Simulator, normalize_sn
 
 __all__ = [
     "AllBasicStreamData", "AllExtraStreamData", "BasicCartesianData", "BasicJointData",
     "DecodeError", "ExtraCartesianData", "ExtraJointData", "Faults", "GroupSpec", "KEY_PREFIX",
-    "PRESETS", "RPCReply", "RPCRequest", "RobotModel", "RpcFault", "SERVICE_VERSION",
+    "PRESETS", "RPCReply", "RPCRequest", "RemoteSimulator", "RobotModel", "RpcFault", "SERVICE_VERSION",
     "Simulator", "StreamFault", "make_layout", "normalize_sn",
 ]

@@ -152,6 +152,8 @@ class Simulator:
     def start(self) -> "Simulator":
         if self._running:
             return self
+        if self._frozen:
+            raise RuntimeError("an abruptly stopped simulator cannot be started again")
         self._t_start = time.monotonic()
         if self._session is None:
             self._session = zenoh.open(zenoh.Config())
@@ -494,8 +496,9 @@ class Simulator:
         if pub is None:
             raise RuntimeError(f"the {stream} stream is not available (streams disabled or "
                                "simulator not running)")
-        pub.put(bytes(payload))
-        self._published[stream] += 1
+        with self._burst_lock:  # keeps the counters exact beside the publishing loop
+            pub.put(bytes(payload))
+            self._published[stream] += 1
 
     def _make_frame(self, model: RobotModel, t: float) -> _Frame:
         basic = model.basic(t)
