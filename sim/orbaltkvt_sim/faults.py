@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import dataclasses
 import threading
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable, Optional, Union
 
 from .messages import RPCReply, RPCRequest, REPLY_CONTAINERS, REQ_PRIMITIVE_STATES

@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence
+from typing import Sequence
 
 # Joint-group values as they travel on the wire (value -1, UNKNOWN, travels as 65535).
 JOINT_GROUPS = {"UNKNOWN": -1, "ALL": 0, "ARMS": 2, "ARM_1": 3, "ARM_2": 4, "EXT_AXIS": 5}
@@ -196,10 +196,6 @@ def _seq(code: str, values: Sequence) -> bytes:
 
 def floats(values: Sequence[float]) -> bytes:
     return _seq("f", values)
-
-
-def bools(values: Sequence[bool]) -> bytes:
-    return _seq("?", values)
 
 
 def uint16s(values: Sequence[int]) -> bytes:

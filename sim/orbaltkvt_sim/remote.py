@@ -28,7 +28,7 @@ import sys
 import traceback
 from typing import Any, Optional
 
-from .service import Simulator
+from .service import Simulator, unique_sn
 
 
 def _resolve(sim: Simulator, path: str):
@@ -95,8 +95,6 @@ class RemoteSimulator:
     """
 
     def __init__(self, sn: Optional[str] = None, *, log_level: int = logging.INFO, **kwargs):
-        from .testing import unique_sn
-
         self.sn = sn or unique_sn("REMOTE")
         self._kwargs = kwargs
         self._log_level = log_level

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import copy
+import itertools
 import logging
 import math
+import os
 import struct
 import threading
 import time
@@ -28,6 +30,14 @@ SERVICE_VERSION = "v2.1"
 _TIMESTAMP = struct.Struct("<iI")
 _NS = 1_000_000_000
 _RPC_POLL = 0.003  # seconds between looks for queries when none is waiting
+
+
+_serials = itertools.count(1)
+
+
+def unique_sn(prefix: str = "SIM") -> str:
+    """A valid serial number not used before in this process, so tests never hear each other."""
+    return f"{prefix}-{os.getpid()}-{next(_serials):04d}"
 
 
 def normalize_sn(sn: str) -> str:

@@ -33,7 +33,6 @@ scripts/netns; start pytest through it.
 
 from __future__ import annotations
 
-import itertools
 import os
 import signal
 import subprocess
@@ -47,15 +46,7 @@ import pytest
 import zenoh
 
 from . import messages as m
-from .service import KEY_PREFIX, RPC_SUFFIX, Simulator
-
-_serials = itertools.count(1)
-
-
-def unique_sn(prefix: str = "SIM") -> str:
-    """A valid serial number not used before in this process, so tests never hear each other."""
-    return f"{prefix}-{os.getpid()}-{next(_serials):04d}"
-
+from .service import KEY_PREFIX, RPC_SUFFIX, Simulator, unique_sn
 
 def wait_for_service(session: zenoh.Session, sn: str, timeout: float = 10.0) -> bool:
     """Sends probes (request id 0) until the service of ``sn`` answers; False after ``timeout``.
