@@ -59,6 +59,13 @@ def test_timestamps_advance_by_the_period(simulator, tap):
     assert steps <= {5_000_000, 5_000_001, 4_999_999}, steps
     assert all(0 <= s["ts_nsec"] < 10**9 for s in samples)
 
+    sim.set_rate(100.0)
+    time.sleep(0.05)
+    start = len(basic.samples)
+    samples = [wire.decode_basic(p) for p in basic.wait(start + 4)[start:]]
+    stamps = [s["ts_sec"] * 10**9 + s["ts_nsec"] for s in samples]
+    assert {b - a for a, b in zip(stamps, stamps[1:])} <= {10_000_000, 10_000_001, 9_999_999}
+
 
 def test_motion_between_samples_is_small(simulator, tap):
     sim = simulator(model_rate=None)
