@@ -41,6 +41,8 @@ class RpcFault:
     hold           with ``no_reply``: seconds to keep the query open before finishing it.
     delay          seconds to wait before replying (the reply is sent from a timer thread).
     duplicate      send the reply twice. ``second_reply`` replaces the content of the second one.
+                   Both go out on the query's key: a querier with zenoh's default consolidation
+                   is handed only the last of them; with ConsolidationMode.NONE it sees both.
     second_reply   content of the second reply (RPCReply or raw bytes); implies ``duplicate``.
     error_first    send an error reply (``reply_err``) before the good one.
     trailing_byte  append one zero byte after the encoded reply.
