@@ -109,6 +109,7 @@ class Deserializer {
   template <class S>
   ZResult read_scalars(S* out, std::size_t count) {
     if (remaining() / sizeof(S) < count) return Z_EDESERIALIZE;
+    if (count == 0) return Z_OK;  // `out` may be null then, which memcpy must not see
     std::memcpy(out, cur_, count * sizeof(S));
     cur_ += count * sizeof(S);
     return Z_OK;
