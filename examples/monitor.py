@@ -13,6 +13,7 @@ import time
 
 from rich.console import Group
 from rich.live import Live
+from rich.markup import escape
 from rich.panel import Panel
 from rich.table import Table
 from rich.text import Text
@@ -28,10 +29,10 @@ def joints_table(states: dict[JointGroup, orbaltkvt.RobotStates]) -> Table:
     table = Table(title="Joints", expand=True)
     table.add_column("group")
     table.add_column("joint", justify="right")
-    table.add_column("q [rad]", justify="right")
-    table.add_column("dq [rad/s]", justify="right")
-    table.add_column("tau [Nm]", justify="right")
-    table.add_column("temp [°C]", justify="right")
+    table.add_column(escape("q [rad]"), justify="right")
+    table.add_column(escape("dq [rad/s]"), justify="right")
+    table.add_column(escape("tau [Nm]"), justify="right")
+    table.add_column(escape("temp [°C]"), justify="right")
     shown = [g for g in FINE_GROUPS if g in states] or list(states)
     for group in shown:
         s = states[group]
