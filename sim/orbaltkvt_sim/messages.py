@@ -1,6 +1,7 @@
 """Wire messages of the robot data service: plain dataclasses and pure encoders/decoders.
 
-Every payload uses zenoh's serialization format:
+Every payload uses zenoh's serialization format, and the encoders produce it with zenoh.ext's own
+serializer:
 
 * uint16/int16/int32/uint32/float32 are little-endian, a bool is one byte (0 or 1);
 * a sequence is its element count as an unsigned LEB128 varint followed by the elements;
@@ -20,6 +21,8 @@ from __future__ import annotations
 import struct
 from dataclasses import dataclass, field
 from typing import Sequence
+
+from zenoh.ext import Float32, Int16, Int32, UInt16, UInt32, z_serialize
 
 # Joint-group values as they travel on the wire (value -1, UNKNOWN, travels as 65535).
 JOINT_GROUPS = {"UNKNOWN": -1, "ALL": 0, "ARMS": 2, "ARM_1": 3, "ARM_2": 4, "EXT_AXIS": 5}
@@ -156,10 +159,6 @@ REPLY_CONTAINERS = ("joint_groups", "int_container", "string_container", "float_
 # --------------------------------------------------------------------------------------------
 # Encoding
 
-_U16 = struct.Struct("<H")
-_I16 = struct.Struct("<h")
-_TIMESTAMP = struct.Struct("<iI")
-_HEAD = struct.Struct("<Hh??")
 _struct_cache: dict[str, struct.Struct] = {}
 
 
@@ -189,89 +188,38 @@ def varint(n: int) -> bytes:
             return bytes(out)
 
 
-def _seq(code: str, values: Sequence) -> bytes:
-    n = len(values)
-    return varint(n) + _st("<%d%s" % (n, code)).pack(*values)
+# Every payload is made by zenoh.ext's serializer, so the simulator's wire format is zenoh's
+# own and never this project's. The typed wrappers pick the widths: UInt16/Int16/Int32/UInt32
+# and Float32; bool and str are native; a list is a sequence, a tuple a structure. Values are
+# not validated: a list of any length goes out as given, which is how hostile samples are made.
+
+def _f32(values: Sequence[float]) -> list:
+    return [Float32(v) for v in values]
 
 
-def floats(values: Sequence[float]) -> bytes:
-    return _seq("f", values)
-
-
-def uint16s(values: Sequence[int]) -> bytes:
+def _u16(values: Sequence[int]) -> list:
     # UNKNOWN (-1) and other negative group values wrap like a cast to uint16.
-    return _seq("H", [v & 0xFFFF for v in values])
-
-
-def int32s(values: Sequence[int]) -> bytes:
-    return _seq("i", values)
-
-
-def string(text: str) -> bytes:
-    raw = text.encode("utf-8")
-    return varint(len(raw)) + raw
-
-
-# Format pieces "B<n><code>" for sequences shorter than 128 (one-byte length prefix).
-_PIECES = {code: ["B"] + ["B%d%s" % (n, code) for n in range(1, 128)] for code in "?Hhif"}
-
-
-def _pack_seqs(head: str, head_vals: list, items) -> bytes:
-    """Packs ``head`` then each (code, values) of ``items`` as a sequence, in one struct call.
-
-    ``items`` may also hold (None, n) entries: a bare sequence length (for sequences of
-    structures, whose elements follow as further items).
-    """
-    fmt = [head]
-    vals = list(head_vals)
-    add_fmt = fmt.append
-    add = vals.append
-    extend = vals.extend
-    for code, values in items:
-        if code is None:
-            n = values
-            if n < 0x80:
-                add_fmt("B")
-                add(n)
-            else:
-                raw = varint(n)
-                add_fmt("%ds" % len(raw))
-                add(raw)
-            continue
-        n = len(values)
-        if n < 0x80:
-            add_fmt(_PIECES[code][n])
-            add(n)
-        else:
-            raw = varint(n)
-            add_fmt("%ds%d%s" % (len(raw), n, code))
-            add(raw)
-        extend(values)
-    return _st("".join(fmt)).pack(*vals)
+    return [UInt16(v & 0xFFFF) for v in values]
 
 
 def encode_timestamp(timestamp: tuple[int, int]) -> bytes:
-    return _TIMESTAMP.pack(*timestamp)
+    return z_serialize((Int32(timestamp[0]), UInt32(timestamp[1]))).to_bytes()
 
 
 def encode_basic_body(msg: AllBasicStreamData) -> bytes:
     """Everything of a basic sample but its trailing timestamp (see :func:`encode_timestamp`)."""
     jd = msg.joint_data
-    items = [("?", msg.safety_inputs), ("?", msg.digital_inputs), ("?", msg.digital_outputs),
-             ("H", [v & 0xFFFF for v in msg.joint_group_indices]),
-             ("f", jd.q), ("f", jd.theta), ("f", jd.dq), ("f", jd.dtheta), ("f", jd.tau),
-             ("f", jd.tau_dot), ("f", jd.tau_ext), ("f", jd.tau_interact), ("f", jd.temperature),
-             (None, len(jd.contact_forces))]
-    items += [("f", v) for v in jd.contact_forces]
-    items.append((None, len(jd.contact_positions)))
-    items += [("f", v) for v in jd.contact_positions]
-    items.append((None, len(msg.cartesian_data)))
-    for c in msg.cartesian_data:
-        items += (("f", c.flange_pose), ("f", c.tcp_pose), ("f", c.tcp_twist),
-                  ("f", c.tcp_wrench_local), ("f", c.spare_array), ("f", c.raw_tcp_wrench_local),
-                  ("f", c.raw_ft_sensor))
-    return _pack_seqs("<Hh??", [msg.system_state, msg.safety_board_state, msg.estop_released,
-                                msg.enabling_device_on], items)
+    joint = (_f32(jd.q), _f32(jd.theta), _f32(jd.dq), _f32(jd.dtheta), _f32(jd.tau),
+             _f32(jd.tau_dot), _f32(jd.tau_ext), _f32(jd.tau_interact), _f32(jd.temperature),
+             [_f32(v) for v in jd.contact_forces], [_f32(v) for v in jd.contact_positions])
+    cartesian = [(_f32(c.flange_pose), _f32(c.tcp_pose), _f32(c.tcp_twist),
+                  _f32(c.tcp_wrench_local), _f32(c.spare_array), _f32(c.raw_tcp_wrench_local),
+                  _f32(c.raw_ft_sensor)) for c in msg.cartesian_data]
+    return z_serialize((UInt16(msg.system_state & 0xFFFF), Int16(msg.safety_board_state),
+                        bool(msg.estop_released), bool(msg.enabling_device_on),
+                        [bool(b) for b in msg.safety_inputs], [bool(b) for b in msg.digital_inputs],
+                        [bool(b) for b in msg.digital_outputs], _u16(msg.joint_group_indices),
+                        joint, cartesian)).to_bytes()
 
 
 def encode_basic(msg: AllBasicStreamData) -> bytes:
@@ -280,30 +228,21 @@ def encode_basic(msg: AllBasicStreamData) -> bytes:
 
 def encode_extra(msg: AllExtraStreamData) -> bytes:
     jd = msg.joint_data
-    items = [("H", [v & 0xFFFF for v in msg.joint_group_indices]), ("f", jd.q_d), ("f", jd.dq_d),
-             ("f", jd.tau_d), (None, len(msg.cartesian_data))]
-    for c in msg.cartesian_data:
-        items += (("f", c.tcp_pose_d), ("f", c.tcp_twist_d), ("f", c.tcp_wrench_d))
-    return _pack_seqs("<", [], items)
+    cartesian = [(_f32(c.tcp_pose_d), _f32(c.tcp_twist_d), _f32(c.tcp_wrench_d))
+                 for c in msg.cartesian_data]
+    return z_serialize((_u16(msg.joint_group_indices),
+                        (_f32(jd.q_d), _f32(jd.dq_d), _f32(jd.tau_d)), cartesian)).to_bytes()
 
 
 def encode_request(msg: RPCRequest) -> bytes:
-    return _U16.pack(msg.request_id & 0xFFFF) + uint16s(msg.joint_groups)
+    return z_serialize((UInt16(msg.request_id & 0xFFFF), _u16(msg.joint_groups))).to_bytes()
 
 
 def encode_reply(msg: RPCReply) -> bytes:
-    parts = [
-        _U16.pack(msg.request_id & 0xFFFF),
-        b"\x01" if msg.success else b"\x00",
-        uint16s(msg.joint_groups),
-        int32s(msg.int_container),
-        varint(len(msg.string_container)),
-    ]
-    parts.extend(string(s) for s in msg.string_container)
-    parts.append(floats(msg.float_container))
-    parts.append(varint(len(msg.float2d_container)))
-    parts.extend(floats(row) for row in msg.float2d_container)
-    return b"".join(parts)
+    return z_serialize((UInt16(msg.request_id & 0xFFFF), bool(msg.success),
+                        _u16(msg.joint_groups), [Int32(v) for v in msg.int_container],
+                        [str(v) for v in msg.string_container], _f32(msg.float_container),
+                        [_f32(row) for row in msg.float2d_container])).to_bytes()
 
 
 # --------------------------------------------------------------------------------------------

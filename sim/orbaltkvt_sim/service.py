@@ -7,7 +7,6 @@ import itertools
 import logging
 import math
 import os
-import struct
 import threading
 import time
 from dataclasses import dataclass
@@ -27,7 +26,6 @@ EXTRA_SUFFIX = "/extra_stream_data"
 RPC_SUFFIX = "/rpc"
 SERVICE_VERSION = "v2.1"
 
-_TIMESTAMP = struct.Struct("<iI")
 _NS = 1_000_000_000
 _RPC_POLL = 0.003  # seconds between looks for queries when none is waiting
 
@@ -590,7 +588,7 @@ class Simulator:
         faulty = self.faults.has_stream_faults()
         try:
             if not paused["basic"]:
-                payload = frame.basic_body + _TIMESTAMP.pack(*ts)
+                payload = frame.basic_body + m.encode_timestamp(ts)
                 if faulty:
                     payload = self._faulty("basic", frame, payload, ts)
                 self._publishers["basic"].put(payload)
