@@ -85,7 +85,7 @@ def basic_without_spare(s: m.AllBasicStreamData) -> bytes:
     for c in s.cartesian_data:
         for name in m.CARTESIAN_FIELDS:
             if name != "spare_array":
-                body += m.floats(getattr(c, name))
+                body += z_serialize(floats(getattr(c, name))).to_bytes()
     return body + m.encode_timestamp(s.timestamp)
 
 
