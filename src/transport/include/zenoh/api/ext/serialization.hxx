@@ -349,9 +349,11 @@ bool __zenoh_serialize_with_serializer(Serializer& s, const std::vector<T, A>& v
 template <class T, std::size_t N>
 bool __zenoh_serialize_with_serializer(Serializer& s, const std::array<T, N>& value, ZResult* err);
 
-template <class T, class A>
-bool __zenoh_serialize_with_serializer(Serializer& s, const std::vector<T, A>& value,
-                                       ZResult* err) {
+namespace detail {
+
+/// A sequence or fixed array: its length, then its elements.
+template <class Container>
+bool serialize_sequence(Serializer& s, const Container& value, ZResult* err) {
   const ZResult r = s.write_sequence_length(value.size());
   if (r != Z_OK) {
     zenoh::detail::report(r, err, "Failed to serialize sequence length");
@@ -363,17 +365,17 @@ bool __zenoh_serialize_with_serializer(Serializer& s, const std::vector<T, A>& v
   return true;
 }
 
+}  // namespace detail
+
+template <class T, class A>
+bool __zenoh_serialize_with_serializer(Serializer& s, const std::vector<T, A>& value,
+                                       ZResult* err) {
+  return detail::serialize_sequence(s, value, err);
+}
+
 template <class T, std::size_t N>
 bool __zenoh_serialize_with_serializer(Serializer& s, const std::array<T, N>& value, ZResult* err) {
-  const ZResult r = s.write_sequence_length(N);
-  if (r != Z_OK) {
-    zenoh::detail::report(r, err, "Failed to serialize sequence length");
-    return false;
-  }
-  for (const auto& element : value) {
-    if (!__zenoh_serialize_with_serializer(s, element, err)) return false;
-  }
-  return true;
+  return detail::serialize_sequence(s, value, err);
 }
 
 template <class T>
