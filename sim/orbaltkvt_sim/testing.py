@@ -165,6 +165,22 @@ def require_netns() -> None:
                     "scripts/netns", returncode=2)
 
 
+def _started(build):
+    """Body of a factory fixture: ``make(sn=None, **kwargs)`` builds with ``build`` and starts a
+    simulator; every one made is stopped when the test ends."""
+    require_netns()
+    made = []
+
+    def make(sn: Optional[str] = None, **kwargs):
+        sim = build(sn, **kwargs)
+        made.append(sim)
+        return sim.start()
+
+    yield make
+    for sim in made:
+        sim.stop()
+
+
 @pytest.fixture
 def simulator():
     """Factory fixture: ``simulator(**kwargs)`` returns a started in-process :class:`Simulator`.
@@ -172,17 +188,7 @@ def simulator():
     Keyword arguments are those of :class:`Simulator`; ``sn`` defaults to a fresh serial
     number. Every simulator made here is stopped when the test ends.
     """
-    require_netns()
-    made: list[Simulator] = []
-
-    def make(sn: Optional[str] = None, **kwargs) -> Simulator:
-        sim = Simulator(sn or unique_sn(), **kwargs)
-        made.append(sim)
-        return sim.start()
-
-    yield make
-    for sim in made:
-        sim.stop()
+    yield from _started(lambda sn, **kwargs: Simulator(sn or unique_sn(), **kwargs))
 
 
 @pytest.fixture
@@ -192,17 +198,7 @@ def remote_simulator():
     the test ends. Use it when the code under test holds the interpreter lock while it waits."""
     from .remote import RemoteSimulator
 
-    require_netns()
-    made = []
-
-    def make(sn: Optional[str] = None, **kwargs):
-        sim = RemoteSimulator(sn, **kwargs)
-        made.append(sim)
-        return sim.start()
-
-    yield make
-    for sim in made:
-        sim.stop()
+    yield from _started(RemoteSimulator)
 
 
 @pytest.fixture
