@@ -1,4 +1,5 @@
 """The module end to end against the simulated robot."""
+import dataclasses
 import math
 import subprocess
 import sys
@@ -8,6 +9,7 @@ import pytest
 
 import orbaltkvt
 from orbaltkvt import JointGroup
+from orbaltkvt_sim import RPCReply
 
 DUAL = [JointGroup.ALL, JointGroup.ARMS, JointGroup.ARM_1, JointGroup.ARM_2, JointGroup.EXT_AXIS]
 DOFS = {JointGroup.ALL: 16, JointGroup.ARMS: 14, JointGroup.ARM_1: 7, JointGroup.ARM_2: 7,
@@ -58,16 +60,17 @@ def test_results_are_fresh_copies(shared_robot):
     assert len(client.states()[JointGroup.ARM_1].q) == 7
 
 
-def test_values_match_what_the_robot_published(robot):
-    sim = robot()
+def test_values_match_what_the_robot_published(remote_simulator):
+    sim = remote_simulator()
     client = orbaltkvt.Client(sim.sn, verbose=False)
-    sim.command("pause", stream="both")
-    sample = sim.command("current", stream="basic")
-    sample.update(estop_released=True, enabling_device_on=False,
-                  digital_inputs=[i % 2 == 0 for i in range(20)],
-                  digital_outputs=[i < 3 for i in range(20)], timestamp=[-7, 123456])
-    sample["joint_data"]["q"] = [float(i) for i in range(16)]
-    sim.command("publish", stream="basic", sample=sample)
+    sim.pause("both")
+    sample = dataclasses.replace(sim.current_basic(), estop_released=True,
+                                 enabling_device_on=False,
+                                 digital_inputs=[i % 2 == 0 for i in range(20)],
+                                 digital_outputs=[i < 3 for i in range(20)],
+                                 timestamp=(-7, 123456))
+    sample.joint_data.q = [float(i) for i in range(16)]
+    sim.publish_basic(sample)
     deadline = time.monotonic() + 10
     while client.states()[JointGroup.ARM_2].timestamp != (-7, 123456):
         assert time.monotonic() < deadline, "published sample never arrived"
@@ -81,24 +84,24 @@ def test_values_match_what_the_robot_published(robot):
     assert client.actions()[JointGroup.ARM_1].timestamp == (-7, 123456)
 
 
-def test_native_failures_arrive_as_python_exceptions_with_their_texts(robot):
-    sim = robot()
+def test_native_failures_arrive_as_python_exceptions_with_their_texts(remote_simulator):
+    sim = remote_simulator()
     client = orbaltkvt.Client(sim.sn, verbose=False)
 
-    sim.command("rpc_fault", id=4, fault={"no_reply": True, "times": 1})
+    sim.faults.set_rpc(4, no_reply=True, times=1)
     with pytest.raises(RuntimeError) as err:
         client.plan_info()
     assert str(err.value) == "[orbalt::kvt::Client] plan_info: No reply from the robot"
     assert client.connected() is True
 
-    sim.command("rpc_fault", id=9, fault={"success": False, "times": 1})
+    sim.faults.set_rpc(9, success=False, times=1)
     with pytest.raises(RuntimeError) as err:
         client.configuration_score()
     assert str(err.value) == "[orbalt::kvt::Model::configuration_score] No reply from the robot"
 
     def primitive_reply(*entries):
-        sim.command("rpc_fault", id=3, fault={"times": 1, "reply": {
-            "request_id": 3, "success": True, "string_container": list(entries)}})
+        sim.faults.set_rpc(3, times=1,
+                           reply=RPCReply(3, True, string_container=list(entries)))
 
     primitive_reply("jointGroup=99999999999", "primitiveName=A")
     with pytest.raises(IndexError):
@@ -121,17 +124,17 @@ def test_native_failures_arrive_as_python_exceptions_with_their_texts(robot):
     assert type(record.names_and_values["count"]) is int
 
 
-def test_incompatible_version_is_refused(robot):
-    sim = robot()
-    sim.command("version", text="v2.1.0")
+def test_incompatible_version_is_refused(remote_simulator):
+    sim = remote_simulator()
+    sim.faults.set_version("v2.1.0")
     with pytest.raises(RuntimeError) as err:
         orbaltkvt.Client(sim.sn.replace("-", " ", 1), verbose=False)
     assert str(err.value) == (
         f"[orbalt::kvt::Client] Version of this client is incompatible with robot [{sim.sn}]")
 
 
-def test_process_exits_cleanly_while_a_client_is_alive(robot):
-    sim = robot()
+def test_process_exits_cleanly_while_a_client_is_alive(remote_simulator):
+    sim = remote_simulator()
     code = (
         "import orbaltkvt\n"
         f"client = orbaltkvt.Client({sim.sn!r}, verbose=False)\n"
