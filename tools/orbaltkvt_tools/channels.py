@@ -1,0 +1,194 @@
+"""The channels that `kvt record` writes and `kvt serve` publishes, and their two sinks.
+
+One sample of the robot becomes, for every joint group G it has:
+  /G/joint_states          foxglove.JointStates from q, dq, tau
+  /G/joint_states_desired  foxglove.JointStates from q_d, dq_d, tau_d
+and for all groups together:
+  /tf                      foxglove.FrameTransforms: world -> G/tcp and world -> G/flange
+  /tf_desired              foxglove.FrameTransforms: world -> G/tcp_desired
+  /status                  JSON: e-stop, enabling device, digital inputs and outputs
+
+Messages carry the robot's timestamp; the log time is the host's receive time. Values are SI
+(rad, rad/s, Nm, m), as the robot reports them. Joint names are "<group>_joint<n>", counted from 1.
+"""
+from __future__ import annotations
+
+import json
+import time
+from dataclasses import dataclass
+from typing import Any, Iterable, Optional
+
+from foxglove.messages import (FrameTransform, FrameTransforms, JointState, JointStates,
+                               Quaternion, Timestamp, Vector3)
+
+from .common import NS, timestamp_ns
+
+WORLD = "world"
+
+STATUS_SCHEMA = {
+    "title": "orbaltkvt.Status",
+    "type": "object",
+    "properties": {
+        "timestamp": {"type": "object", "properties": {"sec": {"type": "integer"},
+                                                        "nsec": {"type": "integer"}}},
+        "estop_released": {"type": "boolean"},
+        "enabling_device_on": {"type": "boolean"},
+        "digital_inputs": {"type": "array", "items": {"type": "boolean"}},
+        "digital_outputs": {"type": "array", "items": {"type": "boolean"}},
+    },
+}
+
+
+@dataclass(frozen=True)
+class ChannelInfo:
+    topic: str
+    schema_name: str
+    encoding: str           # "protobuf" or "json"
+    schema_encoding: str    # "protobuf" or "jsonschema"
+    schema_data: bytes
+
+
+def _protobuf(topic: str, message_type) -> ChannelInfo:
+    schema = message_type.get_schema()
+    return ChannelInfo(topic, schema.name, "protobuf", schema.encoding, bytes(schema.data))
+
+
+def channel_infos(groups: Iterable) -> list[ChannelInfo]:
+    """Every channel for a robot with these joint groups, in a stable order."""
+    infos = []
+    for g in groups:
+        infos.append(_protobuf(f"/{g.name}/joint_states", JointStates))
+        infos.append(_protobuf(f"/{g.name}/joint_states_desired", JointStates))
+    infos.append(_protobuf("/tf", FrameTransforms))
+    infos.append(_protobuf("/tf_desired", FrameTransforms))
+    infos.append(ChannelInfo("/status", STATUS_SCHEMA["title"], "json", "jsonschema",
+                             json.dumps(STATUS_SCHEMA).encode()))
+    return infos
+
+
+def _stamp(ns: int) -> Timestamp:
+    sec, nsec = divmod(ns, NS)
+    return Timestamp(sec=sec, nsec=nsec)
+
+
+def _joints(group_name: str, positions, velocities, efforts, stamp: Timestamp) -> bytes:
+    names = [f"{group_name.lower()}_joint{i + 1}" for i in range(len(positions))]
+    return JointStates(timestamp=stamp, joints=[
+        JointState(name=n, position=p, velocity=v, effort=e)
+        for n, p, v, e in zip(names, positions, velocities, efforts)]).encode()
+
+
+def _transform(child: str, pose, stamp: Timestamp) -> FrameTransform:
+    # The robot's poses are position then quaternion (w, x, y, z).
+    return FrameTransform(timestamp=stamp, parent_frame_id=WORLD, child_frame_id=child,
+                          translation=Vector3(x=pose[0], y=pose[1], z=pose[2]),
+                          rotation=Quaternion(x=pose[4], y=pose[5], z=pose[6], w=pose[3]))
+
+
+def sample_messages(groups, states: dict, actions: dict, status: dict) -> list[tuple[str, bytes, int]]:
+    """(topic, encoded message, robot time in ns) for every channel of one sample."""
+    out = []
+    tfs, tfs_d = [], []
+    robot_ns = 0
+    for g in groups:
+        s = states.get(g)
+        if s is not None:
+            ns = timestamp_ns(s.timestamp)
+            robot_ns = robot_ns or ns
+            stamp = _stamp(ns)
+            out.append((f"/{g.name}/joint_states", _joints(g.name, s.q, s.dq, s.tau, stamp), ns))
+            tfs.append(_transform(f"{g.name}/tcp", s.tcp_pose, stamp))
+            tfs.append(_transform(f"{g.name}/flange", s.flange_pose, stamp))
+        a = actions.get(g)
+        if a is not None:
+            ns = timestamp_ns(a.timestamp)
+            stamp = _stamp(ns)
+            out.append((f"/{g.name}/joint_states_desired",
+                        _joints(g.name, a.q_d, a.dq_d, a.tau_d, stamp), ns))
+            tfs_d.append(_transform(f"{g.name}/tcp_desired", a.tcp_pose_d, stamp))
+    out.append(("/tf", FrameTransforms(transforms=tfs).encode(), robot_ns))
+    out.append(("/tf_desired", FrameTransforms(transforms=tfs_d).encode(), robot_ns))
+    sec, nsec = divmod(robot_ns, NS)
+    out.append(("/status", json.dumps({"timestamp": {"sec": sec, "nsec": nsec}, **status},
+                                      separators=(",", ":")).encode(), robot_ns))
+    return out
+
+
+def read_status(client) -> dict[str, Any]:
+    return {"estop_released": client.estop_released(),
+            "enabling_device_on": client.enabling_device_on(),
+            "digital_inputs": client.digital_inputs(),
+            "digital_outputs": client.digital_outputs()}
+
+
+class McapSink:
+    """An MCAP file written with the mcap package: log time = host receive time, publish time =
+    the robot's timestamp. :meth:`close` writes the summary; until then the file is not complete."""
+
+    def __init__(self, path: str, infos: list[ChannelInfo], metadata: Optional[dict] = None):
+        from mcap.writer import CompressionType, Writer
+
+        try:
+            self._file = open(path, "wb")
+        except OSError as exc:
+            from .common import ToolError
+            raise ToolError(f"cannot write {path}: {exc.strerror}") from None
+        self.path = path
+        self._writer = Writer(self._file, compression=CompressionType.ZSTD)
+        self._writer.start(profile="", library="orbaltkvt-tools")
+        self._channels: dict[str, int] = {}
+        self._sequence = 0
+        schemas: dict[tuple[str, str], int] = {}
+        for info in infos:
+            key = (info.schema_name, info.schema_encoding)
+            if key not in schemas:
+                schemas[key] = self._writer.register_schema(info.schema_name, info.schema_encoding,
+                                                            info.schema_data)
+            self._channels[info.topic] = self._writer.register_channel(
+                info.topic, info.encoding, schemas[key])
+        if metadata:
+            self._writer.add_metadata("orbaltkvt", {k: str(v) for k, v in metadata.items()})
+
+    def write(self, messages, log_ns: int) -> None:
+        add = self._writer.add_message
+        for topic, data, robot_ns in messages:
+            self._sequence += 1
+            add(self._channels[topic], log_time=log_ns, data=data, publish_time=robot_ns,
+                sequence=self._sequence)
+
+    def size(self) -> int:
+        return self._file.tell()
+
+    def close(self) -> None:
+        if self._file.closed:
+            return
+        self._writer.finish()
+        self._file.close()
+
+
+class LiveSink:
+    """The channels on a Foxglove WebSocket server."""
+
+    def __init__(self, infos: list[ChannelInfo], host: str, port: int, name: str):
+        import foxglove
+
+        self._context = foxglove.Context()
+        self._channels = {}
+        for info in infos:
+            schema = foxglove.Schema(name=info.schema_name, encoding=info.schema_encoding,
+                                     data=info.schema_data)
+            self._channels[info.topic] = foxglove.Channel(
+                info.topic, schema=schema, message_encoding=info.encoding, context=self._context)
+        self.server = foxglove.start_server(name=name, host=host, port=port,
+                                            context=self._context)
+
+    def write(self, messages, log_ns: int) -> None:
+        for topic, data, _robot_ns in messages:
+            self._channels[topic].log(data, log_time=log_ns)
+
+    def close(self) -> None:
+        self.server.stop()
+
+
+def host_ns() -> int:
+    return time.time_ns()

@@ -1,0 +1,76 @@
+"""kvt: the command-line entry point. It only builds the parser and dispatches to a verb.
+
+Exit status: 0 on success, 1 on a failure the user can act on (one line on stderr), 2 on bad
+usage. A closed output pipe (kvt echo ... | head) ends the command quietly.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+
+from . import __version__
+from .common import ToolError, UsageError
+from .verbs import echo, export, info, monitor, plot, record, serve
+
+VERBS = (info, echo, record, serve, export, plot, monitor)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kvt", description="Inspect, echo, record, serve, export and plot the live data of "
+        "one robot read with orbaltkvt. Run it where the robot is reachable (next to the "
+        "simulator: inside scripts/netns).")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    sub = parser.add_subparsers(dest="verb", metavar="VERB", required=True)
+    for verb in VERBS:
+        verb.add_parser(sub)
+    return parser
+
+
+def _keep_stdout_for_output() -> None:
+    """Points file descriptor 1 at stderr and gives sys.stdout a private copy of the real one.
+
+    The native library logs to the process's stdout; this keeps those lines off the output a
+    program reads (JSON lines, --json), while people still see them on stderr.
+    """
+    sys.stdout.flush()
+    out = os.dup(1)
+    os.dup2(2, 1)
+    sys.stdout = os.fdopen(out, "w", buffering=1, encoding="utf-8", closefd=True)
+
+
+def _quiet_stdout() -> None:
+    """After the reader closed the pipe: nothing more may reach it, not even at exit."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv=None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    _keep_stdout_for_output()
+    # SIGTERM ends a recording as cleanly as Ctrl-C does.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    prog = f"kvt {args.verb}"
+    try:
+        return args.run(args) or 0
+    except UsageError as exc:
+        parser.exit(2, f"{prog}: error: {exc}\n")
+    except ToolError as exc:
+        print(f"{prog}: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        _quiet_stdout()
+        return 0
+    except KeyboardInterrupt:
+        return 130
+    finally:
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            _quiet_stdout()
