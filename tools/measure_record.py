@@ -1,0 +1,119 @@
+"""How much of a 1 kHz stream `kvt record` keeps, and what it costs.
+
+    PYTHONPATH=build/python scripts/netns .venv/bin/python tools/measure_record.py [--seconds 60]
+
+Starts the simulated robot in a child process at --rate Hz publishing one sample per wake-up
+(--wake-period 0), then, one after the other against that robot:
+  1. reference: a bare poller in a child process (the same new-sample loop as kvt, without
+     building, encoding or writing messages), for --reference-seconds;
+  2. `kvt record` for --seconds.
+For each it prints the samples kept as a share of those the robot stamped in the window (from
+the robot timestamps of the first and last kept sample) and its CPU time as a share of one core
+over the recording (start-up excluded). Goal for kvt record: >= 99.5 % kept, < 30 % of a core.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from orbaltkvt_sim.testing import SimulatorProcess
+
+ROOT = Path(__file__).resolve().parents[1]
+TICK = os.sysconf("SC_CLK_TCK")
+
+REFERENCE = r"""
+import resource, sys, time
+import orbaltkvt
+from orbaltkvt_tools.common import Poller
+client = orbaltkvt.Client(sys.argv[1], verbose=False)
+poller = Poller(client)
+poller.next()
+first = poller.last_ns
+cpu0, t0 = resource.getrusage(resource.RUSAGE_SELF), time.monotonic()
+end = t0 + float(sys.argv[2])
+while poller.next(end) is not None:
+    pass
+cpu1, t1 = resource.getrusage(resource.RUSAGE_SELF), time.monotonic()
+cpu = (cpu1.ru_utime + cpu1.ru_stime) - (cpu0.ru_utime + cpu0.ru_stime)
+print(poller.kept, poller.missed, first, poller.last_ns, cpu, t1 - t0)
+"""
+
+
+def proc_cpu_seconds(pid: int) -> float:
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def env() -> dict:
+    e = dict(os.environ)
+    e["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "tools"), e.get("PYTHONPATH")]))
+    return e
+
+
+def report(name: str, kept: int, first_ns: int, last_ns: int, rate: float, cpu: float,
+           wall: float, extra: str = "") -> None:
+    stamped = round((last_ns - first_ns) * rate / 1e9) + 1
+    print(f"{name:<10} kept {kept} of {stamped} stamped ({100 * kept / stamped:.2f} %), "
+          f"CPU {100 * cpu / wall:.1f} % of one core over {wall:.1f} s{extra}", flush=True)
+
+
+def reference(sn: str, seconds: float, rate: float) -> None:
+    out = subprocess.run([sys.executable, "-c", REFERENCE, sn, str(seconds)], env=env(),
+                         capture_output=True, text=True, check=True).stdout.split()
+    kept, missed, first, last = map(int, out[:4])
+    report("reference", kept, first, last, rate, float(out[4]), float(out[5]),
+           f" (poller counted {missed} missed)")
+
+
+def record(sn: str, seconds: float, rate: float) -> None:
+    from mcap.reader import make_reader
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "measure.mcap")
+        kvt = Path(sys.executable).parent / "kvt"
+        cmd = [str(kvt)] if kvt.exists() else [sys.executable, "-m", "orbaltkvt_tools"]
+        proc = subprocess.Popen([*cmd, "record", sn, "-o", path, "--seconds", str(seconds)],
+                                stderr=subprocess.PIPE, text=True, env=env())
+        # The recording starts once the file exists (after connecting and the first sample).
+        while not os.path.exists(path) and proc.poll() is None:
+            time.sleep(0.01)
+        cpu0, t0 = proc_cpu_seconds(proc.pid), time.monotonic()
+        _pid, _status, usage = os.wait4(proc.pid, 0)
+        wall = time.monotonic() - t0
+        proc.returncode = 0
+        err = proc.stderr.read()
+        cpu = usage.ru_utime + usage.ru_stime - cpu0
+        stamps = []
+        with open(path, "rb") as f:
+            for _s, _c, m in make_reader(f).iter_messages(topics=["/ARM_1/joint_states"]):
+                stamps.append(m.publish_time)
+        size = os.path.getsize(path)
+    summary = err.strip().splitlines()[-1] if err.strip() else ""
+    report("kvt record", len(stamps), stamps[0], stamps[-1], rate, cpu, wall,
+           f", {size / 1e6:.1f} MB\n           kvt said: {summary}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=60.0)
+    parser.add_argument("--reference-seconds", type=float, default=20.0)
+    parser.add_argument("--rate", type=float, default=1000.0)
+    args = parser.parse_args()
+    if os.environ.get("ORBALTKVT_IN_NETNS") != "1":
+        sys.exit("run this inside scripts/netns")
+    with SimulatorProcess("--rate", str(args.rate), "--wake-period", "0") as sim:
+        print(f"simulator {sim.sn}: {args.rate:g} Hz, one sample per wake-up", flush=True)
+        if args.reference_seconds > 0:
+            reference(sim.sn, args.reference_seconds, args.rate)
+        record(sim.sn, args.seconds, args.rate)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
