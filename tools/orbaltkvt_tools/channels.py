@@ -157,12 +157,13 @@ class McapSink:
                 sequence=self._sequence)
 
     def size(self) -> int:
-        return self._file.tell()
+        return self._size if self._file.closed else self._file.tell()
 
     def close(self) -> None:
         if self._file.closed:
             return
         self._writer.finish()
+        self._size = self._file.tell()
         self._file.close()
 
 

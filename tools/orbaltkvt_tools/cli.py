@@ -23,21 +23,29 @@ def build_parser() -> argparse.ArgumentParser:
         "one robot read with orbaltkvt. Run it where the robot is reachable (next to the "
         "simulator: inside scripts/netns).")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="show the orbaltkvt library's own log lines on stderr")
     sub = parser.add_subparsers(dest="verb", metavar="VERB", required=True)
     for verb in VERBS:
         verb.add_parser(sub)
     return parser
 
 
-def _keep_stdout_for_output() -> None:
-    """Points file descriptor 1 at stderr and gives sys.stdout a private copy of the real one.
+def _keep_stdout_for_output(library_log: bool) -> None:
+    """Gives sys.stdout a private copy of file descriptor 1 and points 1 at stderr (or nowhere).
 
     The native library logs to the process's stdout; this keeps those lines off the output a
-    program reads (JSON lines, --json), while people still see them on stderr.
+    program reads (JSON lines, --json). By default they are dropped, so that an expected failure
+    ends with exactly one line on stderr.
     """
     sys.stdout.flush()
     out = os.dup(1)
-    os.dup2(2, 1)
+    if library_log:
+        os.dup2(2, 1)
+    else:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(devnull)
     sys.stdout = os.fdopen(out, "w", buffering=1, encoding="utf-8", closefd=True)
 
 
@@ -53,8 +61,10 @@ def _quiet_stdout() -> None:
 def main(argv=None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    _keep_stdout_for_output()
-    # SIGTERM ends a recording as cleanly as Ctrl-C does.
+    _keep_stdout_for_output(args.verbose)
+    # SIGINT even where the parent ignored it (a background job), and SIGTERM, end a recording
+    # as cleanly as Ctrl-C does.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     prog = f"kvt {args.verb}"
     try:

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import math
 import time
+from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
@@ -82,7 +83,8 @@ class Poller:
 
     Samples replaced before the next poll are counted in :attr:`missed`, from the gaps between
     the robot timestamps of consecutive new samples divided by the stream's sample period. The
-    period is ``1 / rate`` when the rate is given, otherwise the smallest gap seen so far. A gap
+    period is ``1 / rate`` when the rate is given, otherwise the smallest gap seen so far (the
+    count is redone from the gaps seen when a smaller one shows up). A gap
     after the host saw no new sample for ``pause_after`` seconds is a pause of the stream (the
     robot sent nothing), counted in :attr:`pauses` instead. A timestamp that goes back (a robot
     restart) starts counting afresh.
@@ -99,6 +101,7 @@ class Poller:
     last_ns: Optional[int] = None
     last_change: float = field(default_factory=time.monotonic)
     polls: int = 0
+    _gaps: Counter = field(default_factory=Counter)
 
     def __post_init__(self) -> None:
         if self.rate:
@@ -116,17 +119,22 @@ class Poller:
         now = time.monotonic()
         if self.last_ns is not None and ns > self.last_ns:
             gap = ns - self.last_ns
-            if self.rate is None and (self.period_ns is None or gap < self.period_ns):
-                self.period_ns = gap
-            skipped = max(0, round(gap / self.period_ns) - 1)
-            if skipped and now - self.last_change > self.pause_after:
+            if now - self.last_change > self.pause_after and gap > 2 * (self.period_ns or 0):
                 self.pauses += 1
             else:
-                self.missed += skipped
+                self._gaps[gap] += 1
+                if self.rate is None and (self.period_ns is None or gap < self.period_ns):
+                    self.period_ns = gap
+                    self.missed = sum(n * self._skipped(g) for g, n in self._gaps.items())
+                else:
+                    self.missed += self._skipped(gap)
         self.last_ns = ns
         self.last_change = now
         self.kept += 1
         return states
+
+    def _skipped(self, gap: int) -> int:
+        return max(0, round(gap / self.period_ns) - 1)
 
     def next(self, deadline: Optional[float] = None):
         """Waits for a new sample; None once ``deadline`` (monotonic) has passed."""

@@ -1,7 +1,6 @@
 """kvt record: write the robot's data to an MCAP file."""
 from __future__ import annotations
 
-import os
 import sys
 import time
 
@@ -103,5 +102,5 @@ def run(args) -> int:
         stream(client, poller, groups, [sink], args.seconds, progress)
     finally:
         sink.close()
-    progress.finish(f"wrote {args.output} ({os.path.getsize(args.output) / 1e6:.1f} MB)")
+    progress.finish(f"wrote {args.output}")
     return 0
