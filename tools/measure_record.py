@@ -41,7 +41,7 @@ while poller.next(end) is not None:
     pass
 cpu1, t1 = resource.getrusage(resource.RUSAGE_SELF), time.monotonic()
 cpu = (cpu1.ru_utime + cpu1.ru_stime) - (cpu0.ru_utime + cpu0.ru_stime)
-print(poller.kept, poller.missed, first, poller.last_ns, cpu, t1 - t0)
+print("RESULT", poller.kept, poller.missed, first, poller.last_ns, cpu, t1 - t0, flush=True)
 """
 
 
@@ -65,7 +65,9 @@ def report(name: str, kept: int, first_ns: int, last_ns: int, rate: float, cpu: 
 
 def reference(sn: str, seconds: float, rate: float) -> None:
     out = subprocess.run([sys.executable, "-c", REFERENCE, sn, str(seconds)], env=env(),
-                         capture_output=True, text=True, check=True).stdout.split()
+                         capture_output=True, text=True, check=True).stdout
+    # The library logs to stdout too: the figures are on the line marked RESULT.
+    out = next(line for line in out.splitlines() if line.startswith("RESULT")).split()[1:]
     kept, missed, first, last = map(int, out[:4])
     report("reference", kept, first, last, rate, float(out[4]), float(out[5]),
            f" (poller counted {missed} missed)")

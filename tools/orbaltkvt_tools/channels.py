@@ -1,6 +1,7 @@
 """The channels that `kvt record` writes and `kvt serve` publishes, and their two sinks.
 
-One sample of the robot becomes, for every joint group G it has:
+One sample of the robot becomes, for every joint group G taken (by default every group but ALL
+and ARMS, which only repeat the joints of ARM_1, ARM_2 and EXT_AXIS when the robot has those):
   /G/joint_states          foxglove.JointStates from q, dq, tau
   /G/joint_states_desired  foxglove.JointStates from q_d, dq_d, tau_d
 and for all groups together:
@@ -71,8 +72,14 @@ def _stamp(ns: int) -> Timestamp:
     return Timestamp(sec=sec, nsec=nsec)
 
 
+_names: dict[tuple[str, int], list[str]] = {}
+
+
 def _joints(group_name: str, positions, velocities, efforts, stamp: Timestamp) -> bytes:
-    names = [f"{group_name.lower()}_joint{i + 1}" for i in range(len(positions))]
+    key = (group_name, len(positions))
+    names = _names.get(key)
+    if names is None:
+        names = _names[key] = [f"{group_name.lower()}_joint{i + 1}" for i in range(key[1])]
     return JointStates(timestamp=stamp, joints=[
         JointState(name=n, position=p, velocity=v, effort=e)
         for n, p, v, e in zip(names, positions, velocities, efforts)]).encode()
@@ -90,19 +97,20 @@ def sample_messages(groups, states: dict, actions: dict, status: dict) -> list[t
     out = []
     tfs, tfs_d = [], []
     robot_ns = 0
+    stamps: dict[tuple[int, int], Timestamp] = {}
     for g in groups:
         s = states.get(g)
         if s is not None:
             ns = timestamp_ns(s.timestamp)
             robot_ns = robot_ns or ns
-            stamp = _stamp(ns)
+            stamp = stamps.get(s.timestamp) or stamps.setdefault(s.timestamp, _stamp(ns))
             out.append((f"/{g.name}/joint_states", _joints(g.name, s.q, s.dq, s.tau, stamp), ns))
             tfs.append(_transform(f"{g.name}/tcp", s.tcp_pose, stamp))
             tfs.append(_transform(f"{g.name}/flange", s.flange_pose, stamp))
         a = actions.get(g)
         if a is not None:
             ns = timestamp_ns(a.timestamp)
-            stamp = _stamp(ns)
+            stamp = stamps.get(a.timestamp) or stamps.setdefault(a.timestamp, _stamp(ns))
             out.append((f"/{g.name}/joint_states_desired",
                         _joints(g.name, a.q_d, a.dq_d, a.tau_d, stamp), ns))
             tfs_d.append(_transform(f"{g.name}/tcp_desired", a.tcp_pose_d, stamp))

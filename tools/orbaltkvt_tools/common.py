@@ -77,6 +77,28 @@ def fine_groups(groups) -> list:
     return fine or list(groups)
 
 
+def select_groups(groups, spec: Optional[str]) -> list:
+    """The groups named by ``spec``: None for :func:`fine_groups`, "all", or "G,G,...";
+    :class:`UsageError` for a name the robot does not have."""
+    if spec is None:
+        return fine_groups(groups)
+    if spec.lower() == "all":
+        return list(groups)
+    wanted = [group_by_name(n.strip()) for n in spec.split(",") if n.strip()]
+    missing = [g.name for g in wanted if g not in groups]
+    if missing:
+        raise UsageError(f"the robot has no joint group {missing[0]} "
+                         f"(it has {', '.join(g.name for g in groups)})")
+    return wanted
+
+
+def add_group_option(parser) -> None:
+    parser.add_argument("--groups", metavar="all|G,...",
+                        help="joint groups to take (default: all but ALL and ARMS, which only "
+                             "repeat the joints of ARM_1, ARM_2 and EXT_AXIS when the robot has "
+                             "those; 'all' takes every group)")
+
+
 @dataclass
 class Poller:
     """Polls ``client.states()`` and hands out only new samples (a new robot timestamp).
@@ -137,7 +159,18 @@ class Poller:
         return max(0, round(gap / self.period_ns) - 1)
 
     def next(self, deadline: Optional[float] = None):
-        """Waits for a new sample; None once ``deadline`` (monotonic) has passed."""
+        """Waits for a new sample; None once ``deadline`` (monotonic) has passed.
+
+        Right after a new sample the next one is most of a period away, so the first look comes
+        0.6 periods after the last new sample was seen, then one every eighth of a period. Seen
+        late, the next sample is there at the first look, which moves the looks earlier again.
+        """
+        if self.interval is None and self.period_ns is not None and self.last_ns is not None:
+            delay = self.last_change + 0.6 * self.period_ns / NS - time.monotonic()
+            if deadline is not None:
+                delay = min(delay, deadline - time.monotonic())
+            if delay > 0:
+                time.sleep(delay)
         while True:
             states = self.poll()
             if states is not None:
@@ -147,12 +180,15 @@ class Poller:
             time.sleep(self.sleep_time())
 
     def sleep_time(self) -> float:
-        """Time between two polls: a quarter of the sample period, at most 1 ms."""
+        """Time between two looks while waiting: an eighth of the sample period, at most 1 ms."""
         if self.interval is not None:
             return self.interval
-        if self.period_ns is None:
+        period = self.period_ns / NS if self.period_ns is not None else None
+        if period is None:
             return 0.00025
-        return min(0.001, self.period_ns / NS / 4)
+        if time.monotonic() - self.last_change > 10 * period:
+            return 0.001  # the stream stalled: look less often until it is back
+        return min(0.001, period / 8)
 
     @property
     def kept_fraction(self) -> float:
@@ -169,8 +205,9 @@ def add_poll_options(parser) -> None:
                         help="the robot's stream rate, for counting missed samples (default: "
                              "inferred from the smallest gap between robot timestamps)")
     parser.add_argument("--poll-interval", type=float, metavar="S",
-                        help="seconds between two polls (default: a quarter of the sample "
-                             "period, at most 1 ms)")
+                        help="seconds between two polls (default: paced by the sample period: "
+                             "the first look 0.6 periods after a new sample, then every eighth "
+                             "of a period, at most 1 ms)")
 
 
 def make_poller(client, args) -> Poller:

@@ -5,7 +5,8 @@ import sys
 import time
 
 from .. import channels as ch
-from ..common import POLLING_NOTE, ToolError, add_poll_options, connect, make_poller
+from ..common import (POLLING_NOTE, ToolError, add_group_option, add_poll_options, connect,
+                      make_poller, select_groups)
 
 HELP = "record joint states, TCP and flange frames, desired actions and status to MCAP"
 DESCRIPTION = f"""Records one robot to an MCAP file until Ctrl-C or --seconds: per joint group
@@ -20,6 +21,7 @@ def add_parser(sub) -> None:
     p.add_argument("serial_number", metavar="SN", help="the robot's serial number")
     p.add_argument("-o", "--output", required=True, metavar="FILE.mcap", help="file to write")
     p.add_argument("--seconds", type=float, metavar="S", help="stop after S seconds")
+    add_group_option(p)
     add_poll_options(p)
     p.set_defaults(run=run)
 
@@ -93,7 +95,7 @@ def first_groups(client, seconds: float = 5.0):
 
 def run(args) -> int:
     client = connect(args.serial_number)
-    groups = first_groups(client)
+    groups = select_groups(first_groups(client), args.groups)
     sink = ch.McapSink(args.output, ch.channel_infos(groups),
                        metadata={"serial_number": args.serial_number})
     poller = make_poller(client, args)

@@ -4,7 +4,8 @@ from __future__ import annotations
 import sys
 
 from .. import channels as ch
-from ..common import POLLING_NOTE, add_poll_options, connect, make_poller
+from ..common import (POLLING_NOTE, add_group_option, add_poll_options, connect, make_poller,
+                      select_groups)
 from .record import Progress, first_groups, stream
 
 HELP = "publish the robot's data live to the Foxglove app (WebSocket), optionally recording"
@@ -22,13 +23,14 @@ def add_parser(sub) -> None:
                    help="port to listen on (default 8765; 0 picks a free one)")
     p.add_argument("--record", metavar="FILE.mcap", help="also record to this file")
     p.add_argument("--seconds", type=float, metavar="S", help="stop after S seconds")
+    add_group_option(p)
     add_poll_options(p)
     p.set_defaults(run=run)
 
 
 def run(args) -> int:
     client = connect(args.serial_number)
-    groups = first_groups(client)
+    groups = select_groups(first_groups(client), args.groups)
     infos = ch.channel_infos(groups)
     sinks = []
     try:
