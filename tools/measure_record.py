@@ -32,7 +32,7 @@ import resource, sys, time
 import orbaltkvt
 from orbaltkvt_tools.common import Poller
 client = orbaltkvt.Client(sys.argv[1], verbose=False)
-poller = Poller(client)
+poller = Poller(client, interval=float(sys.argv[3]) if len(sys.argv) > 3 else None)
 poller.next()
 first = poller.last_ns
 cpu0, t0 = resource.getrusage(resource.RUSAGE_SELF), time.monotonic()
@@ -63,8 +63,9 @@ def report(name: str, kept: int, first_ns: int, last_ns: int, rate: float, cpu: 
           f"CPU {100 * cpu / wall:.1f} % of one core over {wall:.1f} s{extra}", flush=True)
 
 
-def reference(sn: str, seconds: float, rate: float) -> None:
-    out = subprocess.run([sys.executable, "-c", REFERENCE, sn, str(seconds)], env=env(),
+def reference(sn: str, seconds: float, rate: float, interval) -> None:
+    extra = [str(interval)] if interval else []
+    out = subprocess.run([sys.executable, "-c", REFERENCE, sn, str(seconds), *extra], env=env(),
                          capture_output=True, text=True, check=True).stdout
     # The library logs to stdout too: the figures are on the line marked RESULT.
     out = next(line for line in out.splitlines() if line.startswith("RESULT")).split()[1:]
@@ -73,14 +74,15 @@ def reference(sn: str, seconds: float, rate: float) -> None:
            f" (poller counted {missed} missed)")
 
 
-def record(sn: str, seconds: float, rate: float) -> None:
+def record(sn: str, seconds: float, rate: float, interval) -> None:
     from mcap.reader import make_reader
 
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "measure.mcap")
         kvt = Path(sys.executable).parent / "kvt"
         cmd = [str(kvt)] if kvt.exists() else [sys.executable, "-m", "orbaltkvt_tools"]
-        proc = subprocess.Popen([*cmd, "record", sn, "-o", path, "--seconds", str(seconds)],
+        extra = ["--poll-interval", str(interval)] if interval else []
+        proc = subprocess.Popen([*cmd, "record", sn, "-o", path, "--seconds", str(seconds), *extra],
                                 stderr=subprocess.PIPE, text=True, env=env())
         # The recording starts once the file exists (after connecting and the first sample).
         while not os.path.exists(path) and proc.poll() is None:
@@ -106,14 +108,18 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--reference-seconds", type=float, default=20.0)
     parser.add_argument("--rate", type=float, default=1000.0)
+    parser.add_argument("--poll-interval", type=float,
+                        help="fixed time between looks, for both (default: kvt's pacing)")
     args = parser.parse_args()
     if os.environ.get("ORBALTKVT_IN_NETNS") != "1":
         sys.exit("run this inside scripts/netns")
     with SimulatorProcess("--rate", str(args.rate), "--wake-period", "0") as sim:
         print(f"simulator {sim.sn}: {args.rate:g} Hz, one sample per wake-up", flush=True)
+        print("load average %.2f %.2f %.2f (%d cores)" % (*os.getloadavg(), os.cpu_count()))
         if args.reference_seconds > 0:
-            reference(sim.sn, args.reference_seconds, args.rate)
-        record(sim.sn, args.seconds, args.rate)
+            reference(sim.sn, args.reference_seconds, args.rate, args.poll_interval)
+        record(sim.sn, args.seconds, args.rate, args.poll_interval)
+        print("load average %.2f %.2f %.2f" % os.getloadavg())
     return 0
 
 

@@ -72,14 +72,7 @@ def _stamp(ns: int) -> Timestamp:
     return Timestamp(sec=sec, nsec=nsec)
 
 
-_names: dict[tuple[str, int], list[str]] = {}
-
-
-def _joints(group_name: str, positions, velocities, efforts, stamp: Timestamp) -> bytes:
-    key = (group_name, len(positions))
-    names = _names.get(key)
-    if names is None:
-        names = _names[key] = [f"{group_name.lower()}_joint{i + 1}" for i in range(key[1])]
+def _joints(names: list[str], positions, velocities, efforts, stamp: Timestamp) -> bytes:
     return JointStates(timestamp=stamp, joints=[
         JointState(name=n, position=p, velocity=v, effort=e)
         for n, p, v, e in zip(names, positions, velocities, efforts)]).encode()
@@ -92,34 +85,62 @@ def _transform(child: str, pose, stamp: Timestamp) -> FrameTransform:
                           rotation=Quaternion(x=pose[4], y=pose[5], z=pose[6], w=pose[3]))
 
 
-def sample_messages(groups, states: dict, actions: dict, status: dict) -> list[tuple[str, bytes, int]]:
-    """(topic, encoded message, robot time in ns) for every channel of one sample."""
-    out = []
-    tfs, tfs_d = [], []
-    robot_ns = 0
-    stamps: dict[tuple[int, int], Timestamp] = {}
-    for g in groups:
-        s = states.get(g)
-        if s is not None:
-            ns = timestamp_ns(s.timestamp)
-            robot_ns = robot_ns or ns
-            stamp = stamps.get(s.timestamp) or stamps.setdefault(s.timestamp, _stamp(ns))
-            out.append((f"/{g.name}/joint_states", _joints(g.name, s.q, s.dq, s.tau, stamp), ns))
-            tfs.append(_transform(f"{g.name}/tcp", s.tcp_pose, stamp))
-            tfs.append(_transform(f"{g.name}/flange", s.flange_pose, stamp))
-        a = actions.get(g)
-        if a is not None:
-            ns = timestamp_ns(a.timestamp)
-            stamp = stamps.get(a.timestamp) or stamps.setdefault(a.timestamp, _stamp(ns))
-            out.append((f"/{g.name}/joint_states_desired",
-                        _joints(g.name, a.q_d, a.dq_d, a.tau_d, stamp), ns))
-            tfs_d.append(_transform(f"{g.name}/tcp_desired", a.tcp_pose_d, stamp))
-    out.append(("/tf", FrameTransforms(transforms=tfs).encode(), robot_ns))
-    out.append(("/tf_desired", FrameTransforms(transforms=tfs_d).encode(), robot_ns))
-    sec, nsec = divmod(robot_ns, NS)
-    out.append(("/status", json.dumps({"timestamp": {"sec": sec, "nsec": nsec}, **status},
-                                      separators=(",", ":")).encode(), robot_ns))
-    return out
+class SampleEncoder:
+    """Turns one sample into the encoded messages of every channel, for a fixed set of groups.
+
+    Names and topics are worked out once per group; lookups use the groups' integer values,
+    which hash far faster than the enumeration members.
+    """
+
+    def __init__(self, groups):
+        self._groups = {int(g): g.name for g in groups}
+        self._names: dict[tuple[int, int], list[str]] = {}
+
+    def _joint_names(self, value: int, dof: int) -> list[str]:
+        names = self._names.get((value, dof))
+        if names is None:
+            prefix = self._groups[value].lower()
+            names = self._names[(value, dof)] = [f"{prefix}_joint{i + 1}" for i in range(dof)]
+        return names
+
+    def messages(self, states: dict, actions: dict, status: dict) -> list[tuple[str, bytes, int]]:
+        """(topic, encoded message, robot time in ns) for every channel of one sample."""
+        out = []
+        tfs, tfs_d = [], []
+        robot_ns = actions_ns = 0
+        stamp = stamp_d = None
+        for g, s in states.items():
+            name = self._groups.get(int(g))
+            if name is None:
+                continue
+            if stamp is None:
+                robot_ns = timestamp_ns(s.timestamp)
+                stamp = _stamp(robot_ns)
+            q = s.q
+            out.append((f"/{name}/joint_states",
+                        _joints(self._joint_names(int(g), len(q)), q, s.dq, s.tau, stamp),
+                        robot_ns))
+            tfs.append(_transform(f"{name}/tcp", s.tcp_pose, stamp))
+            tfs.append(_transform(f"{name}/flange", s.flange_pose, stamp))
+        for g, a in actions.items():
+            name = self._groups.get(int(g))
+            if name is None:
+                continue
+            if stamp_d is None:
+                actions_ns = timestamp_ns(a.timestamp)
+                stamp_d = _stamp(actions_ns)
+            q_d = a.q_d
+            out.append((f"/{name}/joint_states_desired",
+                        _joints(self._joint_names(int(g), len(q_d)), q_d, a.dq_d, a.tau_d,
+                                stamp_d), actions_ns))
+            tfs_d.append(_transform(f"{name}/tcp_desired", a.tcp_pose_d, stamp_d))
+        out.append(("/tf", FrameTransforms(transforms=tfs).encode(), robot_ns))
+        out.append(("/tf_desired", FrameTransforms(transforms=tfs_d).encode(),
+                    actions_ns or robot_ns))
+        sec, nsec = divmod(robot_ns, NS)
+        out.append(("/status", json.dumps({"timestamp": {"sec": sec, "nsec": nsec}, **status},
+                                          separators=(",", ":")).encode(), robot_ns))
+        return out
 
 
 def read_status(client) -> dict[str, Any]:

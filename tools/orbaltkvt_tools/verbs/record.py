@@ -70,11 +70,11 @@ class Progress:
 def stream(client, poller, groups, sinks, seconds, progress) -> None:
     """Writes every new sample to every sink until ``seconds`` pass or Ctrl-C."""
     end = None if seconds is None else time.monotonic() + seconds
+    encoder = ch.SampleEncoder(groups)
     try:
         while (states := poller.next(end)) is not None:
             log_ns = time.time_ns()
-            messages = ch.sample_messages(groups, states, client.actions(),
-                                          ch.read_status(client))
+            messages = encoder.messages(states, client.actions(), ch.read_status(client))
             for sink in sinks:
                 sink.write(messages, log_ns)
             progress.tick()
