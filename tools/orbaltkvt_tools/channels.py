@@ -15,14 +15,13 @@ Messages carry the robot's timestamp; the log time is the host's receive time. V
 from __future__ import annotations
 
 import json
-import time
 from dataclasses import dataclass
 from typing import Any, Iterable, Optional
 
 from foxglove.messages import (FrameTransform, FrameTransforms, JointState, JointStates,
                                Quaternion, Timestamp, Vector3)
 
-from .common import NS, timestamp_ns
+from .common import NS, ToolError, timestamp_ns
 
 WORLD = "world"
 
@@ -160,7 +159,6 @@ class McapSink:
         try:
             self._file = open(path, "wb")
         except OSError as exc:
-            from .common import ToolError
             raise ToolError(f"cannot write {path}: {exc.strerror}") from None
         self.path = path
         self._writer = Writer(self._file, compression=CompressionType.ZSTD)
@@ -209,8 +207,11 @@ class LiveSink:
                                      data=info.schema_data)
             self._channels[info.topic] = foxglove.Channel(
                 info.topic, schema=schema, message_encoding=info.encoding, context=self._context)
-        self.server = foxglove.start_server(name=name, host=host, port=port,
-                                            context=self._context)
+        try:
+            self.server = foxglove.start_server(name=name, host=host, port=port,
+                                                context=self._context)
+        except RuntimeError as exc:
+            raise ToolError(f"cannot serve on {host}:{port}: {exc}") from None
 
     def write(self, messages, log_ns: int) -> None:
         for topic, data, _robot_ns in messages:
@@ -218,7 +219,3 @@ class LiveSink:
 
     def close(self) -> None:
         self.server.stop()
-
-
-def host_ns() -> int:
-    return time.time_ns()
