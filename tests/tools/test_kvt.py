@@ -12,8 +12,6 @@ import struct
 import time
 from collections import Counter
 
-import pytest
-
 import orbaltkvt
 from orbaltkvt import JointGroup
 
@@ -67,9 +65,12 @@ def test_record_export_plot(remote_simulator, kvt, tmp_path):
     arm = [(pub, msg) for topic, _log, pub, msg in messages if topic == "/ARM_1/joint_states"]
     stamps = [pub for pub, _ in arm]
     assert stamps == sorted(set(stamps)), "only new samples, in order"
-    # Every sample the robot stamped between the first and last kept one is kept or missed.
+    # Every sample the robot stamped between the first and last kept one is kept or missed
+    # (unless the stream paused: a starved simulator skips samples, and says so).
     expected = round((stamps[-1] - stamps[0]) / (NS // 1000)) + 1
-    assert abs(kept + missed - expected) <= 3, (kept, missed, expected)
+    assert kept + missed <= expected, summary_line
+    if "pauses" not in summary_line:
+        assert kept + missed >= expected - 3, (summary_line, expected)
 
     common = [(pub, msg) for pub, msg in arm if (pub // NS, pub % NS) in seen]
     assert common, "the recording and the API saw no sample in common"
@@ -112,7 +113,7 @@ def test_record_export_plot(remote_simulator, kvt, tmp_path):
 
 
 def test_serve_speaks_the_websocket_protocol(remote_simulator, kvt, tmp_path):
-    websockets = pytest.importorskip("websockets")
+    import websockets
     sim = remote_simulator(preset="single")
     rec = tmp_path / "live.mcap"
     child = kvt("serve", sim.sn, "--port", "0", "--record", rec, "--seconds", "60", "--groups", "all")
