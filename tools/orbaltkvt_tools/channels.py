@@ -183,6 +183,9 @@ class McapSink:
             add(self._channels[topic], log_time=log_ns, data=data, publish_time=robot_ns,
                 sequence=self._sequence)
 
+    def busy(self) -> bool:
+        return True
+
     def size(self) -> int:
         return self._size if self._file.closed else self._file.tell()
 
@@ -212,6 +215,10 @@ class LiveSink:
                                                 context=self._context)
         except RuntimeError as exc:
             raise ToolError(f"cannot serve on {host}:{port}: {exc}") from None
+
+    def busy(self) -> bool:
+        """Whether any client is subscribed to any channel."""
+        return any(c.has_sinks() for c in self._channels.values())
 
     def write(self, messages, log_ns: int) -> None:
         for topic, data, _robot_ns in messages:
