@@ -1,6 +1,7 @@
 """kvt record: write the robot's data to an MCAP file."""
 from __future__ import annotations
 
+import signal
 import sys
 import time
 
@@ -37,18 +38,19 @@ class Progress:
         self.every = 0.25 if self.tty else every
         self.start = time.monotonic()
         self.next_at = self.start + self.every
+        self.written = 0
 
     def text(self) -> str:
         p = self.poller
         elapsed = max(1e-9, time.monotonic() - self.start)
-        parts = [f"{p.kept} samples", f"{p.missed} missed"]
+        parts = [f"{self.written} samples", f"{p.missed} missed"]
         if p.kept:
             parts[-1] += f" ({100 * (1 - p.kept_fraction):.2f} %)"
         if p.pauses:
             parts.append(f"{p.pauses} stream pauses")
         if self.size is not None:
             parts.append(f"{self.size() / 1e6:.1f} MB")
-        parts.append(f"{p.kept / elapsed:.0f} samples/s over {elapsed:.1f} s")
+        parts.append(f"{self.written / elapsed:.0f} samples/s over {elapsed:.1f} s")
         return ", ".join(parts)
 
     def tick(self) -> None:
@@ -67,6 +69,9 @@ class Progress:
         sys.stderr.flush()
 
 
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
 def stream(client, poller, groups, sinks, seconds, progress) -> None:
     """Writes every new sample to every sink until ``seconds`` pass or Ctrl-C."""
     end = None if seconds is None else time.monotonic() + seconds
@@ -77,8 +82,14 @@ def stream(client, poller, groups, sinks, seconds, progress) -> None:
             if any(sink.busy() for sink in sinks):
                 log_ns = time.time_ns()
                 messages = encoder.messages(states, client.actions(), ch.read_status(client))
-                for sink in sinks:
-                    sink.write(messages, log_ns)
+                # Ctrl-C lands between samples, so every channel holds the same samples.
+                signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+                try:
+                    for sink in sinks:
+                        sink.write(messages, log_ns)
+                    progress.written += 1
+                finally:
+                    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
             progress.tick()
     except KeyboardInterrupt:
         pass
