@@ -52,4 +52,9 @@ void Simulator::Stop() {
   process_.reset();
 }
 
+void Simulator::Kill() {
+  if (process_) process_->Kill();
+  process_.reset();
+}
+
 }  // namespace orbalt::testing

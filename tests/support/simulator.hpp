@@ -35,6 +35,9 @@ class Simulator {
   /// Stops the simulator now (abruptly for the client: the peer simply disappears).
   void Stop();
 
+  /// Kills the simulator's process with SIGKILL: the robot dies without a word.
+  void Kill();
+
  private:
   std::string serial_number_;
   std::unique_ptr<ChildProcess> process_;
