@@ -189,7 +189,7 @@ TEST(ClientStartUp, KeyExpressionSyntaxInTheSerialNumberReachesNoRobot) {
   // Each exact serial number reads its own robot only.
   LogCapture log;
   Client one(p + "-1", false);
-  Client two(p + " 2", false);
+  Client two(p + "-2", false);
   for (int i = 0; i < 50; ++i) {
     ASSERT_EQ(one.states().size(), 5u);
     ASSERT_EQ(two.states().size(), 2u);

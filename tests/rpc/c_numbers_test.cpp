@@ -5,7 +5,8 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -23,9 +24,9 @@ std::string Outcome(const std::function<double()>& convert) {
   try {
     const double v = convert();
     if (std::isnan(v)) return std::string("nan") + (std::signbit(v) ? "-" : "+");
-    char bits[32];
-    std::snprintf(bits, sizeof(bits), "%a", v);
-    return bits;
+    std::uint64_t bits = 0;  // not printf: that follows the locale too
+    std::memcpy(&bits, &v, sizeof(v));
+    return std::to_string(bits);
   } catch (const std::invalid_argument& e) {
     return std::string("invalid_argument: ") + e.what();
   } catch (const std::out_of_range& e) {
