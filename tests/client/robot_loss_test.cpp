@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "orbalt/kvt/client.hpp"
+#include "support/log_capture.hpp"
 #include "support/simulator.hpp"
 #include "support/wait.hpp"
 
@@ -74,16 +75,18 @@ std::string Failure(const std::function<void()>& f, Clock::duration& took) {
 }
 
 void ExpectRpcReadsFail(Client& client) {
-  Clock::duration took{};
-  EXPECT_EQ(Failure([&] { client.plan_info(); }, took),
+  Clock::duration plan{}, score{}, primitives{};
+  EXPECT_EQ(Failure([&] { client.plan_info(); }, plan),
             "[orbalt::kvt::Client] plan_info: No reply from the robot");
-  EXPECT_LE(took, (kRequestTimeout + kMargin) * kSlowdown) << Ms(took) << " ms";
-  EXPECT_EQ(Failure([&] { client.configuration_score(); }, took),
+  EXPECT_EQ(Failure([&] { client.configuration_score(); }, score),
             "[orbalt::kvt::Model::configuration_score] No reply from the robot");
-  EXPECT_LE(took, (kRequestTimeout + kMargin) * kSlowdown) << Ms(took) << " ms";
-  EXPECT_EQ(Failure([&] { client.primitive_states(); }, took),
+  EXPECT_EQ(Failure([&] { client.primitive_states(); }, primitives),
             "[orbalt::kvt::Client::primitive_states] No reply from the robot");
-  EXPECT_LE(took, (kRequestTimeout + kMargin) * kSlowdown) << Ms(took) << " ms";
+  std::printf("  without the robot, RPC reads failed after %lld / %lld / %lld ms\n", Ms(plan),
+              Ms(score), Ms(primitives));
+  for (const auto took : {plan, score, primitives}) {
+    EXPECT_LE(took, (kRequestTimeout + kMargin) * kSlowdown);
+  }
 }
 
 TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
@@ -92,6 +95,7 @@ TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
   Client client(sn, false);
   ASSERT_TRUE(orbalt::testing::WaitUntil([&] { return client.states().size() == 5; }));
 
+  orbalt::testing::LogCapture log;
   // Stream readers run throughout and must always answer.
   std::atomic<bool> stop{false};
   std::atomic<long> reads{0};
@@ -110,15 +114,16 @@ TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
     }
   });
 
-  constexpr int kCycles = 4;
+  constexpr int kCycles = 6;
   long threads_after_first = 0;
   long rss_after_first = 0;
   for (int cycle = 0; cycle < kCycles; ++cycle) {
     SCOPED_TRACE("cycle " + std::to_string(cycle));
-    // Kill mid-stream; on odd cycles a plan-info request is also held by the robot when it dies.
+    // Killed mid-stream; in cycle 1 with a plan-info request held by the robot, in cycle 2
+    // frozen first (its connections stay open, so every wait runs into its timeout).
     std::future<std::string> in_flight;
     Clock::time_point in_flight_start;
-    if (cycle % 2 == 1) {
+    if (cycle == 1) {
       sim->Command(R"({"cmd": "rpc_fault", "id": 4, "fault": {"delay": 1.5}})");
       in_flight_start = Clock::now();
       in_flight = std::async(std::launch::async, [&] {
@@ -128,7 +133,11 @@ TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
       ASSERT_TRUE(orbalt::testing::WaitUntil([&] { return sim->RequestCounts()[4] >= 1; }, 10s));
     }
     ASSERT_TRUE(sim->WaitForSamples("basic", 100));
-    sim->Kill();
+    if (cycle == 2) {
+      sim->Freeze();
+    } else {
+      sim->Kill();
+    }
 
     // The robot is gone: a request it held fails within its timeout, and so does the probe.
     if (in_flight.valid()) {
@@ -138,8 +147,10 @@ TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
     }
     auto start = Clock::now();
     EXPECT_FALSE(client.connected());
-    EXPECT_LE(Clock::now() - start, (kProbeTimeout + kMargin) * kSlowdown)
-        << Ms(Clock::now() - start) << " ms";
+    const auto probe = Clock::now() - start;
+    std::printf("cycle %d: robot %s; connected() false after %lld ms\n", cycle,
+                cycle == 2 ? "frozen" : "killed", Ms(probe));
+    EXPECT_LE(probe, (kProbeTimeout + kMargin) * kSlowdown);
     const auto last_states = client.states();
     const auto last_actions = client.actions();
     ExpectRpcReadsFail(client);
@@ -152,6 +163,7 @@ TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
     EXPECT_EQ(client.groups().size(), 5u);
 
     // Back with the same serial number: both streams resume, the same client answers again.
+    sim->Kill();
     sim = std::make_unique<Simulator>(sn);
     start = Clock::now();
     const auto old_ts = last_states.at(JointGroup::ALL).timestamp;
@@ -163,8 +175,7 @@ TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
         },
         20s));
     const auto resumed = Clock::now() - start;
-    std::printf("cycle %d: streams resumed %lld ms after the robot was back\n", cycle,
-                static_cast<long long>(Ms(resumed)));
+    std::printf("  streams resumed %lld ms after the robot was back\n", Ms(resumed));
     EXPECT_LE(resumed, 1000ms * kSlowdown);
     EXPECT_TRUE(client.connected());
     EXPECT_EQ(client.configuration_score().size(), 5u);
@@ -179,13 +190,19 @@ TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
   stop = true;
   reader.join();
   EXPECT_EQ(failed_reads.load(), 0) << "of " << reads.load() << " stream reads";
+  EXPECT_TRUE(log.Texts(spdlog::level::err).empty());
 
-  const long threads = Threads() + 1;  // the reader has ended since
+  // The transport's thread pools may keep an extra worker for a few seconds after a burst;
+  // a thread that stays is a leak.
+  const bool threads_settled = orbalt::testing::WaitUntil(
+      [&] { return Threads() + 1 <= threads_after_first; }, 15s);  // +1: the reader has ended
   const long rss = RssKiB();
   std::printf("after the first and the last of %d cycles: %ld / %ld threads, %ld / %ld KiB RSS\n",
-              kCycles, threads_after_first, threads, rss_after_first, rss);
-  EXPECT_LE(threads, threads_after_first);
-  EXPECT_LT(rss - rss_after_first, 8 * 1024);
+              kCycles, threads_after_first, Threads() + 1, rss_after_first, rss);
+  EXPECT_TRUE(threads_settled);
+#if !defined(__SANITIZE_ADDRESS__)  // freed memory sits in quarantine there
+  EXPECT_LT(rss - rss_after_first, 2 * 1024);
+#endif
 }
 
 }  // namespace

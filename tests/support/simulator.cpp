@@ -1,5 +1,6 @@
 #include "support/simulator.hpp"
 
+#include <csignal>
 #include <stdexcept>
 
 namespace orbalt::testing {
@@ -55,6 +56,10 @@ void Simulator::Stop() {
 void Simulator::Kill() {
   if (process_) process_->Kill();
   process_.reset();
+}
+
+void Simulator::Freeze() {
+  if (process_) process_->Signal(SIGSTOP);
 }
 
 }  // namespace orbalt::testing

@@ -38,6 +38,9 @@ class Simulator {
   /// Kills the simulator's process with SIGKILL: the robot dies without a word.
   void Kill();
 
+  /// Stops the simulator's process with SIGSTOP: its connections stay open but nothing moves.
+  void Freeze();
+
  private:
   std::string serial_number_;
   std::unique_ptr<ChildProcess> process_;

@@ -116,6 +116,10 @@ void ChildProcess::Kill() {
   pid_ = -1;
 }
 
+void ChildProcess::Signal(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
 std::string PythonInterpreter() {
   if (const char* p = std::getenv("ORBALTKVT_PYTHON")) return p;
   return ORBALTKVT_DEFAULT_PYTHON;

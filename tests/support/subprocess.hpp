@@ -33,6 +33,9 @@ class ChildProcess {
   /// Kills the child with SIGKILL (it gets no chance to clean up) and reaps it.
   void Kill();
 
+  /// Sends `signal` to the child.
+  void Signal(int signal);
+
  private:
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
