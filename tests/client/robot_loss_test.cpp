@@ -113,6 +113,14 @@ TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
       std::this_thread::sleep_for(1ms);  // pacing, so the robot keeps its share of the CPU
     }
   });
+  struct JoinOnExit {
+    std::atomic<bool>& stop;
+    std::thread& thread;
+    ~JoinOnExit() {
+      stop = true;
+      if (thread.joinable()) thread.join();
+    }
+  } join_reader{stop, reader};
 
   constexpr int kCycles = 6;
   long threads_after_first = 0;
