@@ -217,7 +217,9 @@ TEST(RobotLoss, ClientRidesOutKillAndRestartOfItsRobot) {
   std::printf("after the first and the last of %d cycles: %ld / %ld threads, %ld / %ld KiB RSS\n",
               kCycles, threads_after_first, Threads() + 1, rss_after_first, rss);
   EXPECT_TRUE(threads_settled);
-  if (kRssMeaningful) EXPECT_LT(rss - rss_after_first, 2 * 1024);
+  if (kRssMeaningful) {
+    EXPECT_LT(rss - rss_after_first, 2 * 1024);
+  }
 }
 
 }  // namespace
