@@ -1,8 +1,10 @@
 #include "client/primitive_states_parser.hpp"
 
-#include <cctype>
+#include <locale>
 #include <sstream>
 #include <stdexcept>
+
+#include "rpc/c_numbers.hpp"
 
 namespace orbalt::kvt_impl {
 
@@ -34,8 +36,15 @@ bool IsInteger(const std::string& word) {
   return true;
 }
 
+// The streams read in the classic locale, whatever std::locale::global the host has set.
+std::istringstream ClassicStream(const std::string& text) {
+  std::istringstream in(text);
+  in.imbue(std::locale::classic());
+  return in;
+}
+
 bool ReadsWholeAsReal(const std::string& word) {
-  std::istringstream in(word);
+  std::istringstream in = ClassicStream(word);
   double value = 0;
   in >> value;
   return !in.fail() && (in.eof() || in.peek() == std::char_traits<char>::eof());
@@ -44,11 +53,11 @@ bool ReadsWholeAsReal(const std::string& word) {
 }  // namespace
 
 std::variant<int, double, std::string> TypePrimitiveValue(const std::string& value_text) {
-  std::istringstream in(value_text);
+  std::istringstream in = ClassicStream(value_text);
   std::string word;
   if (!(in >> word)) return std::string();
-  if (IsInteger(word)) return std::stoi(word);
-  if (ReadsWholeAsReal(word)) return std::stod(word);
+  if (IsInteger(word)) return StoiC(word);
+  if (ReadsWholeAsReal(word)) return StodC(word);
   return word;
 }
 
@@ -63,7 +72,7 @@ std::map<kvt::JointGroup, kvt::PrimitiveStates> ParsePrimitiveStates(
     if (entry.compare(0, 10, kMarker) == 0) {
       const auto eq = entry.find('=');
       if (eq == std::string::npos) throw std::runtime_error(kMalformedEntry);
-      current = static_cast<kvt::JointGroup>(std::stoi(entry.substr(eq + 1)));
+      current = static_cast<kvt::JointGroup>(StoiC(entry.substr(eq + 1)));
       if (joint_groups.count(current) == 0) throw std::runtime_error(kUnknownGroup);
       if (sections.count(current) != 0) throw std::runtime_error(kDuplicateGroup);
       sections[current] = {entry};

@@ -10,6 +10,11 @@ namespace {
 constexpr const char* kInvalidSerialNumber =
     "[orbalt::kvt::Client] Format of the provided robot serial number is invalid";
 
+// The normalized serial number becomes a chunk of every key expression of the robot; these
+// characters would turn it into a wildcard, a second chunk or reserved syntax, so that one
+// client could subscribe to, and query, other robots.
+constexpr const char* kKeyExpressionSyntax = "*$/?#";
+
 bool IsAsciiAlnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
@@ -21,7 +26,8 @@ std::string NormalizeSerialNumber(const std::string& robot_sn) {
     throw std::invalid_argument(kInvalidSerialNumber);
   }
   const auto p = robot_sn.rfind('-');
-  if (p == std::string::npos || p == 0 || p == robot_sn.size() - 1) {
+  if (p == std::string::npos || p == 0 || p == robot_sn.size() - 1 ||
+      robot_sn.find_first_of(kKeyExpressionSyntax, p + 1) != std::string::npos) {
     throw std::invalid_argument(kInvalidSerialNumber);
   }
 

@@ -9,7 +9,8 @@ namespace orbalt::kvt_impl {
 /// '-', then the suffix unchanged.
 ///
 /// The serial number is a prefix and a suffix split at its last '-', both non-empty, with no '_'
-/// anywhere. The prefix is ASCII letters and digits in tokens separated by single spaces or '-'.
+/// anywhere. The prefix is ASCII letters and digits in tokens separated by single spaces or '-';
+/// the suffix holds none of the key-expression characters '*', '$', '/', '?' and '#'.
 ///
 /// @throw std::invalid_argument "[orbalt::kvt::Client] Format of the provided robot serial number
 ///        is invalid"

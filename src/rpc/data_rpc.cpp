@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "messages/kvt_constants.hpp"
+#include "rpc/c_numbers.hpp"
 
 namespace orbalt::kvt_impl {
 
@@ -154,8 +155,8 @@ ObrState DataRpc::RequestPlanInfo(kvt::PlanInfo& info) const {
   info.node_path_number = list[4];
   info.assigned_plan_name = list[5];
   try {
-    info.velocity_scale = std::stod(list[6]);
-    info.waiting_for_step = std::stoi(list[7]) != 0;
+    info.velocity_scale = StodC(list[6]);
+    info.waiting_for_step = StoiC(list[7]) != 0;
   } catch (const std::exception& e) {
     spdlog::error("Invalid PlanInfo string conversion: {}", e.what());
     return Fault();

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -170,6 +171,38 @@ TEST(ClientStartUp, GroupsFollowTheStreamWhileStatesKeepTheStartUpLayout) {
   EXPECT_GE(log.Count("[orbalt::kvt::Client] Failed to segment full-DoF joint data for joint "
                       "group [0]"),
             1);
+}
+
+TEST(ClientStartUp, KeyExpressionSyntaxInTheSerialNumberReachesNoRobot) {
+  // Two robots of one series: P-1 with two arms, P-2 with one.
+  const std::string p = "KX" + std::to_string(::getpid());
+  Simulator dual(p + "-1");
+  Simulator single(p + "-2", {"--preset", "single"});
+  for (const std::string suffix : {"$*", "*", "1/**", "1*", "**", "1$*", "1?", "1#", "1/rpc"}) {
+    EXPECT_EQ(ConstructionError<std::invalid_argument>(p + "-" + suffix),
+              "[orbalt::kvt::Client] Format of the provided robot serial number is invalid")
+        << suffix;
+  }
+  EXPECT_TRUE(dual.RequestCounts().empty());
+  EXPECT_TRUE(single.RequestCounts().empty());
+
+  // Each exact serial number reads its own robot only.
+  LogCapture log;
+  Client one(p + "-1", false);
+  Client two(p + "-2", false);
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(one.states().size(), 5u);
+    ASSERT_EQ(two.states().size(), 2u);
+    ASSERT_EQ(two.actions().at(JointGroup::ARM_1).q_d.size(), 7u);
+  }
+  dual.Command(R"({"cmd": "reset_counts"})");
+  single.Command(R"({"cmd": "reset_counts"})");
+  one.plan_info();
+  EXPECT_EQ(dual.RequestCounts(), (std::map<int, int>{{4, 1}}));
+  EXPECT_TRUE(single.RequestCounts().empty());
+  EXPECT_EQ(two.configuration_score().size(), 2u);
+  EXPECT_EQ(single.RequestCounts(), (std::map<int, int>{{9, 1}}));
+  EXPECT_TRUE(log.Texts(spdlog::level::err).empty());
 }
 
 class ClientQueries : public ::testing::Test {

@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "support/comma_locale.hpp"
+
 namespace {
 
 using namespace orbalt::kvt_impl;
@@ -28,7 +30,7 @@ std::string RuntimeErrorOf(const std::vector<std::string>& entries,
   return "<nothing thrown>";
 }
 
-TEST(PrimitiveStates, TypesValuesAsIntegerRealOrText) {
+void ExpectTypedValues() {
   const std::vector<std::pair<std::string, Value>> cases = {
       {"-7", -7},
       {"0", 0},
@@ -38,6 +40,9 @@ TEST(PrimitiveStates, TypesValuesAsIntegerRealOrText) {
       {".5", 0.5},
       {"5.", 5.0},
       {"-2.5", -2.5},
+      {"0.25", 0.25},
+      {"0,5", std::string("0,5")},
+      {"1.000,5", std::string("1.000,5")},
       {"5abc", std::string("5abc")},
       {"0x10", std::string("0x10")},
       {"nan", std::string("nan")},
@@ -53,6 +58,17 @@ TEST(PrimitiveStates, TypesValuesAsIntegerRealOrText) {
   }
   EXPECT_THROW(TypePrimitiveValue("2147483648"), std::out_of_range);
   EXPECT_EQ(TypePrimitiveValue("-2147483648"), Value(-2147483647 - 1));
+  const auto parsed =
+      ParsePrimitiveStates({"jointGroup= 2", "primitiveName=Home", "speed=0.5"}, kLayout);
+  EXPECT_EQ(parsed.at(JointGroup::ARMS).names_and_values.at("speed"), Value(0.5));
+}
+
+TEST(PrimitiveStates, TypesValuesAsIntegerRealOrText) { ExpectTypedValues(); }
+
+TEST(PrimitiveStates, TypesValuesTheSameInADecimalCommaLocale) {
+  ORBALTKVT_REQUIRE_COMMA_LOCALE();
+  orbalt::testing::CommaLocale comma;
+  ExpectTypedValues();
 }
 
 TEST(PrimitiveStates, GroupsSectionsAndDropsTheMarkerAndName) {

@@ -36,6 +36,16 @@ TEST(SerialNumber, RejectsMalformedNumbersWithOneText) {
       "AB\xc3\xa9-1",  // non-ASCII letter
       "-",
       "--",
+      // Key-expression syntax in the suffix would reach other robots' topics.
+      "AB-$*",
+      "AB-*",
+      "AB-1/**",
+      "AB-1*",
+      "AB-1$",
+      "AB-1/rpc",
+      "AB-1?x=1",
+      "AB-1#",
+      "AB 12-3*4",
   };
   for (const auto& sn : rejected) {
     try {
@@ -55,7 +65,9 @@ TEST(SerialNumber, NormalizesSpacesInThePrefixAndKeepsTheSuffix) {
       {"AB-CD-12", "AB-CD-12"},
       {"a1 b2 c3-x", "a1-b2-c3-x"},
       {"R-0", "R-0"},
-      {"AB-x.y", "AB-x.y"},  // the suffix is not checked beyond '_' and '-'
+      {"AB-x.y", "AB-x.y"},  // beyond '_', '-' and key-expression syntax the suffix is free
+      {"AB 1-x:y@z!~%&+=()[]{}", "AB-1-x:y@z!~%&+=()[]{}"},
+      {"AB-\xc3\xa9", "AB-\xc3\xa9"},
   };
   for (const auto& [in, out] : accepted) EXPECT_EQ(NormalizeSerialNumber(in), out) << in;
 }

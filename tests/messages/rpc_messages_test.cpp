@@ -67,6 +67,9 @@ TEST(RPCMessages, DecodesEveryReplyFieldMadeByZenohExt) {
   EXPECT_TRUE(empty.float_container.empty());
   EXPECT_TRUE(empty.float2d_container.empty());
 
+  // A padded ten-byte length reads like the short one.
+  EXPECT_EQ(DecodeReply("reply_length_padded").joint_groups, full.joint_groups);
+
   const RPCReply probe = DecodeReply("reply_probe");
   EXPECT_EQ(probe.request_id, 0);
   EXPECT_FALSE(probe.success);
@@ -83,6 +86,8 @@ TEST(RPCMessages, RejectsRepliesThatDoNotMatchTheLayout) {
       {"reply_cut_before_joint_groups",
        "Deserialization failure:: Failed to read sequence length(Error code: -7 )"},
       {"reply_bool_two", "Deserialization failure(Error code: -7 )"},
+      {"reply_length_tenth_7f",
+       "Deserialization failure:: Failed to read sequence length(Error code: -7 )"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.vector);

@@ -3,7 +3,11 @@ line: <name> <hex>. The C++ tests decode the replies with our decoder and compar
 encoder's output; a few replies are damaged on purpose after encoding."""
 import sys
 
-from zenoh.ext import Float32, Int32, UInt16, z_serialize
+import zenoh
+from zenoh.ext import Float32, Int32, UInt16, ZDeserializeError, z_deserialize, z_serialize
+
+REPLY_TYPE = tuple[UInt16, bool, list[UInt16], list[Int32], list[str], list[Float32],
+                   list[list[Float32]]]
 
 
 def u16s(values):
@@ -34,13 +38,28 @@ VECTORS = {
     "reply_cut_before_joint_groups": FULL[:3],
     # The success byte of a bool is 0 or 1; anything else is not a bool.
     "reply_bool_two": FULL[:2] + b"\x02" + FULL[3:],
+    # The joint_groups length (3) as ten bytes: padded it still reads 3; a tenth byte with more
+    # than bit 63 is refused, as zenoh.ext refuses it (checked in main).
+    "reply_length_padded": FULL[:3] + bytes.fromhex("83" + "80" * 8 + "00") + FULL[4:],
+    "reply_length_tenth_7f": FULL[:3] + bytes.fromhex("83" + "80" * 8 + "7f") + FULL[4:],
     "request_10_2_3_unknown": z_serialize((UInt16(10), u16s([2, 3, 65535]))).to_bytes(),
     "request_0_empty": z_serialize((UInt16(0), u16s([]))).to_bytes(),
     "request_65535_300": z_serialize((UInt16(65535), u16s(range(300)))).to_bytes(),
 }
 
 
+def zenoh_accepts(payload: bytes) -> bool:
+    try:
+        z_deserialize(REPLY_TYPE, zenoh.ZBytes(payload))
+    except ZDeserializeError:
+        return False
+    return True
+
+
 def main() -> None:
+    assert FULL[3] == 3
+    assert zenoh_accepts(VECTORS["reply_length_padded"])
+    assert not zenoh_accepts(VECTORS["reply_length_tenth_7f"])
     for name, value in VECTORS.items():
         sys.stdout.write(f"{name} {value.hex()}\n")
 

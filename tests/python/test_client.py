@@ -1,5 +1,6 @@
 """The module end to end against the simulated robot."""
 import dataclasses
+import locale
 import math
 import subprocess
 import sys
@@ -122,6 +123,29 @@ def test_native_failures_arrive_as_python_exceptions_with_their_texts(remote_sim
     assert record.pt_name == "Home"
     assert record.names_and_values == {"speed": 0.5, "count": 3, "mode": "fast"}
     assert type(record.names_and_values["count"]) is int
+
+
+def test_numbers_do_not_follow_a_decimal_comma_locale(remote_simulator):
+    previous = locale.setlocale(locale.LC_ALL)
+    try:
+        locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+    except locale.Error:
+        pytest.skip("the de_DE.UTF-8 locale is not installed; scripts/setup generates it")
+    try:
+        assert locale.localeconv()["decimal_point"] == ","
+        sim = remote_simulator()
+        client = orbaltkvt.Client(sim.sn, verbose=False)
+        sim.faults.set_rpc(4, times=1, reply=RPCReply(4, True, string_container=[
+            "pt", "node", "path", "1.5", "3", "plan", " 0.25x", "+2"]))
+        plan = client.plan_info()
+        assert plan.velocity_scale == 0.25 and plan.waiting_for_step is True
+        sim.faults.set_rpc(3, times=1, reply=RPCReply(3, True, string_container=[
+            "jointGroup= 2", "primitiveName=Home", "speed=0.5", "big=1e3", "comma=0,5",
+            "count=-3"]))
+        values = client.primitive_states()[JointGroup.ARMS].names_and_values
+        assert values == {"speed": 0.5, "big": 1000.0, "comma": "0,5", "count": -3}
+    finally:
+        locale.setlocale(locale.LC_ALL, previous)
 
 
 def test_incompatible_version_is_refused(remote_simulator):

@@ -90,9 +90,10 @@ def test_client_rejects_wrong_argument_types_and_malformed_serial_numbers():
         orbaltkvt.Client(1234)
     with pytest.raises(TypeError):
         orbaltkvt.Client(robot_sn=None)
-    with pytest.raises(ValueError) as err:
-        orbaltkvt.Client("AB--1", verbose=False)
-    assert str(err.value) == (
-        "[orbalt::kvt::Client] Format of the provided robot serial number is invalid")
+    for sn in ("AB--1", "AB-$*", "AB-1/**"):  # key-expression syntax would reach other robots
+        with pytest.raises(ValueError) as err:
+            orbaltkvt.Client(sn, verbose=False)
+        assert str(err.value) == (
+            "[orbalt::kvt::Client] Format of the provided robot serial number is invalid")
     with pytest.raises(ValueError):
         orbaltkvt.Client(robot_sn="A_B-1")

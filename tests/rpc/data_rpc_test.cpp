@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/comma_locale.hpp"
 #include "support/log_capture.hpp"
 #include "support/simulator.hpp"
 
@@ -303,6 +304,7 @@ TEST_F(DataRpcTest, PlanInfoNumberTexts) {
     const char* message;  // nullptr: none
   } cases[] = {
       {"decimal and one", "0.5", "1", kOk, 0.5, true, nullptr},
+      {"decimal comma stops the number", "0,75", "+2", kOk, 0.0, true, nullptr},
       {"zero is false", "0.5", "0", kOk, 0.5, false, nullptr},
       {"leading blanks, longest number", "  2.5abc", "-3", kOk, 2.5, true, nullptr},
       {"no number for the scale", "fast", "1", kFault, 9.0, true,
@@ -315,27 +317,38 @@ TEST_F(DataRpcTest, PlanInfoNumberTexts) {
       {"step out of range", "0.5", "99999999999", kFault, 0.5, true,
        "Invalid PlanInfo string conversion: stoi"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ReplyOnce(4, std::string(R"("string_container": ["MoveL", "grasp", "p/grasp", "1.250", "2",
+  // A host program with a decimal-comma locale reads the same numbers.
+  std::unique_ptr<orbalt::testing::CommaLocale> comma;
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1) {
+      if (!orbalt::testing::CommaLocale::Available()) {
+        GTEST_SKIP() << "the " << orbalt::testing::CommaLocale::kName
+                     << " locale is not installed; scripts/setup generates it";
+      }
+      comma = std::make_unique<orbalt::testing::CommaLocale>();
+    }
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (pass == 1 ? " (decimal comma)" : ""));
+      ReplyOnce(4, std::string(R"("string_container": ["MoveL", "grasp", "p/grasp", "1.250", "2",
                                                       "plan", ")") +
-                     c.velocity_scale + R"(", ")" + c.waiting_for_step + R"("])");
-    LogCapture log;
-    orbalt::kvt::PlanInfo info;
-    info.velocity_scale = 9.0;
-    info.waiting_for_step = true;
-    EXPECT_EQ(rpc_.RequestPlanInfo(info).value, c.result);
-    // The texts are in place even when a number fails.
-    EXPECT_EQ(info.pt_name, "MoveL");
-    EXPECT_EQ(info.node_name, "grasp");
-    EXPECT_EQ(info.node_path, "p/grasp");
-    EXPECT_EQ(info.node_path_time_period, "1.250");
-    EXPECT_EQ(info.node_path_number, "2");
-    EXPECT_EQ(info.assigned_plan_name, "plan");
-    EXPECT_EQ(info.velocity_scale, c.velocity);
-    EXPECT_EQ(info.waiting_for_step, c.waiting);
-    EXPECT_EQ(Errors(log), c.message == nullptr ? std::vector<std::string>{}
-                                                : std::vector<std::string>{c.message});
+                       c.velocity_scale + R"(", ")" + c.waiting_for_step + R"("])");
+      LogCapture log;
+      orbalt::kvt::PlanInfo info;
+      info.velocity_scale = 9.0;
+      info.waiting_for_step = true;
+      EXPECT_EQ(rpc_.RequestPlanInfo(info).value, c.result);
+      // The texts are in place even when a number fails.
+      EXPECT_EQ(info.pt_name, "MoveL");
+      EXPECT_EQ(info.node_name, "grasp");
+      EXPECT_EQ(info.node_path, "p/grasp");
+      EXPECT_EQ(info.node_path_time_period, "1.250");
+      EXPECT_EQ(info.node_path_number, "2");
+      EXPECT_EQ(info.assigned_plan_name, "plan");
+      EXPECT_EQ(info.velocity_scale, c.velocity);
+      EXPECT_EQ(info.waiting_for_step, c.waiting);
+      EXPECT_EQ(Errors(log), c.message == nullptr ? std::vector<std::string>{}
+                                                  : std::vector<std::string>{c.message});
+    }
   }
 }
 

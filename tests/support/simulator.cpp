@@ -1,5 +1,6 @@
 #include "support/simulator.hpp"
 
+#include <csignal>
 #include <stdexcept>
 
 namespace orbalt::testing {
@@ -50,6 +51,15 @@ bool Simulator::WaitForSamples(const std::string& stream, int count, double time
 void Simulator::Stop() {
   if (process_) process_->Stop();
   process_.reset();
+}
+
+void Simulator::Kill() {
+  if (process_) process_->Kill();
+  process_.reset();
+}
+
+void Simulator::Freeze() {
+  if (process_) process_->Signal(SIGSTOP);
 }
 
 }  // namespace orbalt::testing

@@ -35,6 +35,12 @@ class Simulator {
   /// Stops the simulator now (abruptly for the client: the peer simply disappears).
   void Stop();
 
+  /// Kills the simulator's process with SIGKILL: the robot dies without a word.
+  void Kill();
+
+  /// Stops the simulator's process with SIGSTOP: its connections stay open but nothing moves.
+  void Freeze();
+
  private:
   std::string serial_number_;
   std::unique_ptr<ChildProcess> process_;

@@ -105,6 +105,21 @@ int ChildProcess::Stop(std::chrono::milliseconds grace) {
   return result;
 }
 
+void ChildProcess::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  if (stdin_fd_ >= 0) close(stdin_fd_);
+  if (stdout_fd_ >= 0) close(stdout_fd_);
+  stdin_fd_ = stdout_fd_ = -1;
+  pid_ = -1;
+}
+
+void ChildProcess::Signal(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
 std::string PythonInterpreter() {
   if (const char* p = std::getenv("ORBALTKVT_PYTHON")) return p;
   return ORBALTKVT_DEFAULT_PYTHON;

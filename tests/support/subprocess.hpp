@@ -30,6 +30,12 @@ class ChildProcess {
   /// Returns the exit status (-1 when it had to be killed).
   int Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
 
+  /// Kills the child with SIGKILL (it gets no chance to clean up) and reaps it.
+  void Kill();
+
+  /// Sends `signal` to the child.
+  void Signal(int signal);
+
  private:
   pid_t pid_ = -1;
   int stdin_fd_ = -1;

@@ -1,9 +1,18 @@
 """Prints reference encodings made by eclipse-zenoh's zenoh.ext serializer, one per line:
-<name> <hex>. The C++ tests decode them with our decoder and compare our encoder's output."""
+<name> <hex>. The C++ tests decode them with our decoder and compare our encoder's output.
+
+It also prints how zenoh.ext's own decoder reads hand-assembled sequence-length prefixes, as
+"lenprefix.<case> <payload hex>" and "lenprefix.<case>.zenoh <verdict>": the verdict is the
+canonical encoding of what zenoh.ext decoded, "rejected" when it refused the payload, or "huge"
+when it accepted the prefix but could not allocate the length it announces."""
+import contextlib
 import math
+import os
 import sys
 
-from zenoh.ext import Float32, Int16, Int32, UInt16, UInt32, z_serialize
+import zenoh
+from zenoh.ext import (
+    Float32, Int16, Int32, UInt16, UInt32, ZDeserializeError, z_deserialize, z_serialize)
 
 VECTORS = {
     "u16_zero": UInt16(0),
@@ -49,10 +58,62 @@ VECTORS = {
 }
 
 
+# Payloads read as a list of UInt16: a length prefix, then the elements it announces.
+ONE = "0100"
+LENGTH_PREFIXES = {
+    "zero": "00",
+    "one": "01" + ONE,
+    "overlong_zero_2": "8000",
+    "overlong_zero_3": "808000",
+    "overlong_zero_10": "80" * 9 + "00",
+    "overlong_one_2": "8100" + ONE,
+    "overlong_one_10": "81" + "80" * 8 + "00" + ONE,
+    "tenth_01_bit63": "80" * 9 + "01",
+    "tenth_01_max": "ff" * 9 + "01",
+    "tenth_02": "81" + "80" * 8 + "02" + ONE,
+    "tenth_40": "81" + "80" * 8 + "40" + ONE,
+    "tenth_7e": "81" + "80" * 8 + "7e" + ONE,
+    "tenth_7f": "81" + "80" * 8 + "7f" + ONE,
+    "tenth_continues": "81" + "80" * 8 + "81" + "00" + ONE,
+    "eleven_bytes": "81" + "80" * 9 + "00" + ONE,
+    "truncated": "8080",
+    "empty": "",
+}
+
+
+@contextlib.contextmanager
+def quiet_stderr():
+    # A failed allocation inside zenoh.ext panics, which prints a backtrace on fd 2.
+    saved = os.dup(2)
+    with open(os.devnull, "wb") as null:
+        os.dup2(null.fileno(), 2)
+        try:
+            yield
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+
+
+def zenoh_verdict(payload_hex: str) -> str:
+    try:
+        with quiet_stderr():
+            values = z_deserialize(list[UInt16], zenoh.ZBytes(bytes.fromhex(payload_hex)))
+    except ZDeserializeError:
+        return "rejected"
+    except BaseException as exc:  # noqa: BLE001 - the panic of a failed allocation
+        if "capacity overflow" in str(exc):
+            return "huge"
+        raise
+    return z_serialize([UInt16(v) for v in values]).to_bytes().hex()
+
+
 def main() -> None:
     out = sys.stdout
     for name, value in VECTORS.items():
         out.write(f"{name} {z_serialize(value).to_bytes().hex()}\n")
+    for name, payload in LENGTH_PREFIXES.items():
+        out.write(f"lenprefix.{name} {payload}\n")
+        out.write(f"lenprefix.{name}.zenoh {zenoh_verdict(payload)}\n")
 
 
 if __name__ == "__main__":

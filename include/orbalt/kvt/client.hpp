@@ -32,8 +32,9 @@ namespace orbalt::kvt {
 class Client {
  public:
   /// @param robot_sn the robot's serial number: a prefix of ASCII letter/digit tokens separated
-  ///        by '-' or ' ', then '-', then a suffix; no '_' anywhere. Spaces in the prefix become
-  ///        '-' ("AB 12-345678" and "AB-12-345678" name the same robot).
+  ///        by '-' or ' ', then '-', then a suffix without '*', '$', '/', '?' or '#'; no '_'
+  ///        anywhere. Spaces in the prefix become '-' ("AB 12-345678" and "AB-12-345678" name
+  ///        the same robot).
   /// @param verbose log progress lines (banner, search, layout, completion) at info level.
   /// @throw std::invalid_argument when the serial number is malformed; nothing is opened then.
   /// @throw std::runtime_error when the services cannot be started, the robot does not answer

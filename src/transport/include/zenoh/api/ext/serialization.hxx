@@ -71,6 +71,9 @@ class Deserializer {
     return Z_OK;
   }
 
+  // Unsigned LEB128 of a 64-bit value: padded (overlong) forms are read like the short ones, and
+  // the tenth byte may only carry bit 63, so a value that does not fit 64 bits, or an eleventh
+  // byte, is an error rather than being cut down.
   ZResult read_sequence_length(std::size_t& length) {
     std::uint64_t v = 0;
     const std::uint8_t* p = cur_;
@@ -79,8 +82,10 @@ class Deserializer {
       const std::uint8_t b = *p++;
       if (i < 9) {
         v |= static_cast<std::uint64_t>(b & 0x7f) << (7 * i);
+      } else if (b > 0x01) {
+        return Z_EDESERIALIZE;
       } else {
-        v |= static_cast<std::uint64_t>(b & 0x01) << 63;
+        v |= static_cast<std::uint64_t>(b) << 63;
       }
       if ((b & 0x80) == 0) {
         if (v > std::numeric_limits<std::size_t>::max()) return Z_EDESERIALIZE;
@@ -89,7 +94,7 @@ class Deserializer {
         return Z_OK;
       }
     }
-    return Z_EDESERIALIZE;  // more than 10 bytes
+    return Z_EDESERIALIZE;  // unreachable: the tenth byte never continues
   }
 
   ZResult read_string(std::string& value) {
