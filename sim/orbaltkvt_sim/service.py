@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import atexit
 import copy
 import itertools
 import logging
@@ -27,7 +28,6 @@ RPC_SUFFIX = "/rpc"
 SERVICE_VERSION = "v2.1"
 
 _NS = 1_000_000_000
-_RPC_POLL = 0.003  # seconds between looks for queries when none is waiting
 
 
 _serials = itertools.count(1)
@@ -144,12 +144,10 @@ class Simulator:
         self._replay_frames: list[_Frame] = []
         self._last_ts = (0, 0)
         self._stop_flag = False
-        self._rpc_stop = False
         self._burst_lock = threading.Lock()
         self._frozen = False
         self._running = False
         self._thread: Optional[threading.Thread] = None
-        self._rpc_thread: Optional[threading.Thread] = None
         self._publishers: dict[str, zenoh.Publisher] = {}
         self._queryable = None
         self._held: list = []
@@ -168,14 +166,12 @@ class Simulator:
         if self.replay and self.streams_enabled:
             self._build_replay()
         if self.rpc_enabled:
-            # A channel served by our own daemon thread rather than a callback: zenoh runs
-            # callbacks on a non-daemon thread, which would keep the process from exiting after
-            # an abrupt stop left the queryable declared.
-            self._queryable = self._session.declare_queryable(self.key_rpc)
-            self._rpc_stop = False
-            self._rpc_thread = threading.Thread(target=self._serve_rpc, args=(self._queryable,),
-                                                name="orbaltkvt-sim-rpc", daemon=True)
-            self._rpc_thread.start()
+            # Queries are answered in the callback, on the zenoh thread that received them:
+            # answering is quick and never blocks (late replies use timers). A direct callback
+            # also starts no Python thread of its own, which would keep the process from exiting
+            # after an abrupt stop left the queryable declared.
+            self._queryable = self._session.declare_queryable(
+                self.key_rpc, zenoh.handlers.Callback(self._on_query, indirect=False))
         if self.streams_enabled:
             for stream, key in (("basic", self.key_basic), ("extra", self.key_extra)):
                 self._publishers[stream] = self._session.declare_publisher(
@@ -185,6 +181,7 @@ class Simulator:
                                             daemon=True)
             self._thread.start()
         self._running = True
+        _active.add(self)
         log.info("serving %s: streams %s, rpc %s, %s joints in groups %s", self.sn,
                  f"{'replay' if self.replay else 'live'} at {self._rate:g} Hz"
                  if self.streams_enabled else "off",
@@ -219,17 +216,23 @@ class Simulator:
         for pub in self._publishers.values():
             _quietly(pub.undeclare)
         self._publishers = {}
-        self._rpc_stop = True
-        if self._rpc_thread is not None:
-            self._rpc_thread.join(2.0)
-            self._rpc_thread = None
         if self._queryable is not None:
             _quietly(self._queryable.undeclare)
             self._queryable = None
         if self._own_session and self._session is not None:
             _quietly(self._session.close)
             self._session = None
+        _active.discard(self)
         log.info("stopped")
+
+    def _quiesce(self) -> None:
+        """Ends the publishing loop and undeclares the queryable, at process exit."""
+        self._stop_flag = True
+        thread = self._thread
+        if thread is not None:
+            thread.join(1.0)
+        if self._queryable is not None:
+            _quietly(self._queryable.undeclare)
 
     close = stop
 
@@ -395,19 +398,6 @@ class Simulator:
         return m.RPCReply(rid, False)
 
     # -- internals: request/reply ---------------------------------------------------------------
-
-    def _serve_rpc(self, queryable) -> None:
-        # Polls instead of blocking in recv(): a daemon thread parked inside zenoh when the
-        # interpreter shuts down would be torn down mid-native-call, which aborts the process.
-        while not self._rpc_stop:
-            try:
-                query = queryable.try_recv()
-            except (zenoh.ZError, RuntimeError):  # undeclared, or the session closed
-                return
-            if query is None:
-                time.sleep(_RPC_POLL)
-            else:
-                self._on_query(query)
 
     def _on_query(self, query: zenoh.Query) -> None:
         # Nothing may escape, and nothing here may block for long (late replies use timers).
@@ -619,6 +609,19 @@ class Simulator:
 
 # Sessions of abruptly stopped simulators: kept referenced so nothing is undeclared or closed.
 _abandoned: list = []
+# Simulators started and not stopped cleanly (abruptly stopped ones included).
+_active: set = set()
+
+
+@atexit.register
+def _quiesce_at_exit() -> None:
+    # A thread that is inside zenoh while the interpreter finalizes aborts the process when it
+    # comes back to Python: the publishing loop in put(), or a zenoh thread delivering a query
+    # to the callback. So whatever still runs when the process ends is made quiet first, while
+    # Python still runs: publishing loops end and queryables are undeclared (those of abruptly
+    # stopped simulators too: nothing answers once the process is going anyway).
+    for sim in list(_active):
+        sim._quiesce()
 
 
 def _later(delay: float, fn) -> None:
