@@ -209,7 +209,7 @@ class Router:
     def start(self, timeout: float = 15.0) -> "Router":
         self._log = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(
-            [self.program, "--listen", self.endpoint, "--no-timestamp"],
+            [self.program, "--listen", self.endpoint],
             stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
