@@ -141,6 +141,8 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--wake-period", type=float, default=2.0, metavar="MS",
                    help="shortest time between two wake-ups of the publishing loop; samples due "
                         "meanwhile are sent in one burst (0: one wake-up per sample)")
+    p.add_argument("--stamp-send-time", action="store_true",
+                   help="stamp basic samples with the time they are sent (latency measurements)")
     p.add_argument("--no-rpc", action="store_true", help="streams only: no request/reply")
     p.add_argument("--no-streams", action="store_true", help="request/reply only: no streams")
     p.add_argument("--pause", choices=("basic", "extra", "both"), action="append", default=[],
@@ -187,7 +189,8 @@ def main(argv=None) -> int:
     options = dict(rate=args.rate, preset=args.preset, layout=args.layout,
                    model_rate=args.model_rate or None,
                    wake_period=args.wake_period / 1000.0, streams=not args.no_streams,
-                   rpc=not args.no_rpc, config=session_config(args.connect))
+                   rpc=not args.no_rpc, config=session_config(args.connect),
+                   stamp_send_time=args.stamp_send_time)
     if args.replay_samples is not None:
         options["replay_samples"] = args.replay_samples
     if args.fleet is not None:

@@ -121,6 +121,8 @@ class Simulator:
         config: the configuration of the session it opens (default: zenoh's defaults); see
             :func:`session_config`.
         phase: seconds added to the model time, so robots sharing a process move differently.
+        stamp_send_time: stamp each basic sample with the wall-clock time it is sent instead of
+            its place in the even schedule; latency measurements use it.
 
     Use as a context manager or call :meth:`start` and :meth:`stop`. All methods are thread-safe.
     Runtime faults live in :attr:`faults` (see :mod:`orbaltkvt_sim.faults`).
@@ -131,7 +133,8 @@ class Simulator:
                  model_rate: Optional[float] = 250.0, wake_period: float = 0.002,
                  streams: bool = True, rpc: bool = True,
                  version: str = SERVICE_VERSION, session: Optional[zenoh.Session] = None,
-                 config: Optional[zenoh.Config] = None, phase: float = 0.0):
+                 config: Optional[zenoh.Config] = None, phase: float = 0.0,
+                 stamp_send_time: bool = False):
         try:
             self.sn = normalize_sn(sn)
         except ValueError:
@@ -156,6 +159,7 @@ class Simulator:
         self._session = session
         self._config = config
         self._phase = float(phase)
+        self._stamp_send_time = stamp_send_time
         # The robots whose streams this one's publishing loop paces (a fleet's first robot paces
         # every robot of the fleet); a robot paced by another starts no loop of its own.
         self._paces: list["Simulator"] = [self]
@@ -609,7 +613,7 @@ class Simulator:
         if paused["basic"] and paused["extra"]:
             return
         frame = self._frame_at(tick, t)
-        ts = _split_ns(ts_ns)
+        ts = _split_ns(time.time_ns() if self._stamp_send_time else ts_ns)
         self._last_ts = ts
         faulty = self.faults.has_stream_faults()
         try:
