@@ -129,10 +129,12 @@ def main() -> int:
     print("== one robot, direct", flush=True)
     with sim("--stamp-send-time", "--wake-period", "0", "--no-rpc", sn="BENCH-LAT-1"):
         direct = latency(["BENCH-LAT-1"], secs)
-    added = direct["library_p50_us"] - direct["raw_p50_us"]
     t.add("publish-to-visible p50, library", us(direct["library_p50_us"]),
-          "raw subscriber, same session", us(direct["raw_p50_us"]),
-          f"adds {added:.1f} µs, target <= 5 µs", added <= 5.0)
+          "raw subscriber, same session", us(direct["raw_p50_us"]), "paths taking turns")
+    added = direct["added_p50_us"]
+    t.add("added by the library, same samples, p50", f"{added:.2f} µs",
+          "raw subscriber's delivery of each sample", "0 (by definition)", "target <= 5 µs",
+          added <= 5.0)
     for rate, extra in ((1000, []), (10000, ["--replay"])):
         with sim("--rate", str(rate), *extra, sn=f"BENCH-IN-{rate}"):
             own = intake([f"BENCH-IN-{rate}"], secs)
@@ -219,7 +221,8 @@ def main() -> int:
               "Publish-to-visible: the robot stamps each basic sample with its send time; the "
               "library figure is taken once the sample is decoded and readable as the newest "
               "sample, the raw one in a plain subscriber's callback that only reads the "
-              "timestamp. The two paths take turns every 0.5 s. Intake CPU: the whole client "
+              "timestamp. The two paths take turns every 0.5 s; for the added figure both "
+              "subscribe at once and the difference is taken per sample. Intake CPU: the whole client "
               "process, transport threads included, per cent of one core. Read errors: reads "
               "that failed or showed no sample newer than 100 ms. RPC: `benchmarks/rpc_roundtrip`, "
               "RequestPlanInfo and a bare query interleaved.", ""]
