@@ -8,6 +8,8 @@
 //   deployment intake SECONDS SN...    CPU share of this process holding one Client per robot,
 //                                      each read ten times a second; a read that fails or shows
 //                                      no newer sample than 100 ms before counts as an error
+//   deployment transport SECONDS SN... the same for plain subscribers of the transport that only
+//                                      count samples: the transport's own share
 //   deployment construct N SN          Client construction, N times, next to opening a session
 //                                      and getting the first reply from the robot's service
 //
@@ -262,6 +264,35 @@ int Intake(double seconds, const std::vector<std::string>& sns) {
   return 0;
 }
 
+// The transport's own share: plain subscribers to both streams of every robot that only count.
+int TransportIntake(double seconds, const std::vector<std::string>& sns) {
+  orbalt::zenoh_mdw::RealtimeNode node;
+  std::atomic<long> samples{0};
+  std::vector<zenoh::Subscriber<void>> subs;
+  for (const auto& sn : sns) {
+    for (const char* stream : {"/basic_stream_data", "/extra_stream_data"}) {
+      subs.push_back(node.session_->declare_subscriber(
+          zenoh::KeyExpr("orbalt/robot/" + sn + stream),
+          [&samples](const zenoh::Sample&) { samples.fetch_add(1, std::memory_order_relaxed); },
+          [] {}));
+    }
+  }
+  std::this_thread::sleep_for(1s);
+  const long before = samples.load();
+  const double cpu0 = CpuSeconds();
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double share = 100.0 * (CpuSeconds() - cpu0) / wall;
+  const long got = samples.load() - before;
+  std::printf(
+      "plain subscribers of the transport, %zu robot(s), %.0f s: %.2f %% of one core, "
+      "%ld samples\n",
+      sns.size(), wall, share, got);
+  std::printf("json: {\"cpu_percent\": %.3f, \"samples\": %ld}\n", share, got);
+  return got > 0 ? 0 : 1;
+}
+
 // A fresh session and the first reply of the robot's service to a probe: the floor under what
 // construction has to do before it can ask anything.
 double RawFirstReplyMs(const std::string& sn) {
@@ -337,6 +368,7 @@ int main(int argc, char** argv) {
   try {
     if (mode == "latency") return Latency(std::atof(argv[2]), sns);
     if (mode == "intake") return Intake(std::atof(argv[2]), sns);
+    if (mode == "transport") return TransportIntake(std::atof(argv[2]), sns);
     if (mode == "construct") return Construct(std::atoi(argv[2]), sns.front());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
