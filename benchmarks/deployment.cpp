@@ -56,7 +56,7 @@ class Recorder {
  public:
   // Records the microseconds from the sample's send time (its timestamp) to now, on the wall
   // clock.
-  void Add(std::int64_t sec, std::uint32_t nsec) {
+  void Add(std::int64_t sec, std::uint32_t nsec, int robot) {
     const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
@@ -64,11 +64,11 @@ class Recorder {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!recording_) return;
     us_.push_back(static_cast<double>(now - sent) / 1000.0);
-    sent_.push_back(sent);
+    sent_.emplace_back(sent, robot);
   }
   // Per sample seen by both recorders: this one's age minus the other's.
   std::vector<double> DifferenceTo(const Recorder& other) const {
-    std::map<std::int64_t, double> theirs;
+    std::map<std::pair<std::int64_t, int>, double> theirs;
     for (std::size_t i = 0; i < other.sent_.size(); ++i) theirs[other.sent_[i]] = other.us_[i];
     std::vector<double> out;
     for (std::size_t i = 0; i < sent_.size(); ++i) {
@@ -90,7 +90,7 @@ class Recorder {
  private:
   std::mutex mutex_;
   std::vector<double> us_;
-  std::vector<std::int64_t> sent_;
+  std::vector<std::pair<std::int64_t, int>> sent_;  // send time and robot of each figure
   bool recording_ = false;
 };
 
@@ -106,14 +106,14 @@ double Quantile(std::vector<double> v, double q) {
 // as its newest sample, exactly as DataStream::Init wires it.
 class LibraryPath {
  public:
-  LibraryPath(const std::shared_ptr<zenoh::Session>& session, const std::string& sn,
+  LibraryPath(const std::shared_ptr<zenoh::Session>& session, const std::string& sn, int robot,
               Recorder& recorder) {
     auto& buffer = orbalt::kvt_impl::DataStreamTestAccess::BasicBuffer(stream_);
     subscriber_ = std::make_shared<orbalt::zenoh_mdw::Subscriber<AllBasicStreamData>>(
         session,
-        [this, &buffer, &recorder] {
+        [this, &buffer, &recorder, robot] {
           stream_.BasicSubCallback();
-          recorder.Add(buffer.timestamp.first, buffer.timestamp.second);
+          recorder.Add(buffer.timestamp.first, buffer.timestamp.second, robot);
         },
         buffer, BasicTopic(sn));
   }
@@ -125,17 +125,17 @@ class LibraryPath {
 
 // The reference: a plain subscriber that takes the timestamp from the payload's last 8 bytes.
 zenoh::Subscriber<void> RawPath(const std::shared_ptr<zenoh::Session>& session,
-                                const std::string& sn, Recorder& recorder) {
+                                const std::string& sn, int robot, Recorder& recorder) {
   return session->declare_subscriber(
       zenoh::KeyExpr(BasicTopic(sn)),
-      [&recorder](const zenoh::Sample& sample) {
+      [&recorder, robot](const zenoh::Sample& sample) {
         const auto& payload = sample.get_payload();
         if (payload.size() < 8) return;
         std::int32_t sec = 0;
         std::uint32_t nsec = 0;
         std::memcpy(&sec, payload.data() + payload.size() - 8, 4);
         std::memcpy(&nsec, payload.data() + payload.size() - 4, 4);
-        recorder.Add(sec, nsec);
+        recorder.Add(sec, nsec, robot);
       },
       [] {});
 }
@@ -147,8 +147,9 @@ int Latency(double seconds, const std::vector<std::string>& sns) {
   // Discovery and the first samples, outside the measurement.
   {
     std::vector<std::unique_ptr<LibraryPath>> warm;
-    for (const auto& sn : sns)
-      warm.push_back(std::make_unique<LibraryPath>(node.session_, sn, library));
+    for (std::size_t i = 0; i < sns.size(); ++i)
+      warm.push_back(
+          std::make_unique<LibraryPath>(node.session_, sns[i], static_cast<int>(i), library));
     std::this_thread::sleep_for(1500ms);
   }
   const auto phase = 500ms;
@@ -157,15 +158,17 @@ int Latency(double seconds, const std::vector<std::string>& sns) {
   for (int turn = 0; Clock::now() < end; ++turn) {
     if (turn % 2 == 0) {
       std::vector<std::unique_ptr<LibraryPath>> paths;
-      for (const auto& sn : sns)
-        paths.push_back(std::make_unique<LibraryPath>(node.session_, sn, library));
+      for (std::size_t i = 0; i < sns.size(); ++i)
+        paths.push_back(
+            std::make_unique<LibraryPath>(node.session_, sns[i], static_cast<int>(i), library));
       std::this_thread::sleep_for(20ms);
       library.Recording(true);
       std::this_thread::sleep_for(phase);
       library.Recording(false);
     } else {
       std::vector<zenoh::Subscriber<void>> subs;
-      for (const auto& sn : sns) subs.push_back(RawPath(node.session_, sn, raw));
+      for (std::size_t i = 0; i < sns.size(); ++i)
+        subs.push_back(RawPath(node.session_, sns[i], static_cast<int>(i), raw));
       std::this_thread::sleep_for(20ms);
       raw.Recording(true);
       std::this_thread::sleep_for(phase);
@@ -179,10 +182,12 @@ int Latency(double seconds, const std::vector<std::string>& sns) {
   std::vector<double> added;
   {
     std::vector<zenoh::Subscriber<void>> subs;
-    for (const auto& sn : sns) subs.push_back(RawPath(node.session_, sn, raw));
+    for (std::size_t i = 0; i < sns.size(); ++i)
+      subs.push_back(RawPath(node.session_, sns[i], static_cast<int>(i), raw));
     std::vector<std::unique_ptr<LibraryPath>> paths;
-    for (const auto& sn : sns)
-      paths.push_back(std::make_unique<LibraryPath>(node.session_, sn, library));
+    for (std::size_t i = 0; i < sns.size(); ++i)
+      paths.push_back(
+          std::make_unique<LibraryPath>(node.session_, sns[i], static_cast<int>(i), library));
     std::this_thread::sleep_for(20ms);
     raw.Recording(true);
     library.Recording(true);
