@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import atexit
 import copy
-import json
 import itertools
+import json
 import logging
 import math
 import os
