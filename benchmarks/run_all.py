@@ -56,6 +56,27 @@ def sim(*args: str, sn: str) -> SimulatorProcess:
     return SimulatorProcess(*args, sn=sn).start()
 
 
+def cpu_seconds(pid: int) -> float:
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class SimCpu:
+    """CPU share of a simulator process over a block."""
+
+    def __init__(self, proc: SimulatorProcess):
+        self.pid = proc.proc.pid
+        self.percent = 0.0
+
+    def __enter__(self):
+        self.cpu0, self.t0 = cpu_seconds(self.pid), time.monotonic()
+        return self
+
+    def __exit__(self, *exc):
+        self.percent = 100.0 * (cpu_seconds(self.pid) - self.cpu0) / (time.monotonic() - self.t0)
+
+
 def us(v: float) -> str:
     return f"{v:.1f} µs"
 
@@ -136,8 +157,10 @@ def main() -> int:
           "raw subscriber's delivery of each sample", "0 (by definition)", "target <= 5 µs",
           added <= 5.0)
     for rate, extra in ((1000, []), (10000, ["--replay"])):
-        with sim("--rate", str(rate), *extra, sn=f"BENCH-IN-{rate}"):
-            own = intake([f"BENCH-IN-{rate}"], secs)
+        with sim("--rate", str(rate), *extra, sn=f"BENCH-IN-{rate}") as proc:
+            with SimCpu(proc) as sim_cpu:
+                own = intake([f"BENCH-IN-{rate}"], secs)
+            results[f"sim_cpu_{rate}"] = sim_cpu.percent
             ref = reference_intake([f"BENCH-IN-{rate}"], secs)
             floor = last_json(run([BENCH / "deployment", "transport", secs, f"BENCH-IN-{rate}"]))
         ratio = own["cpu_percent"] / ref["cpu_percent"]
@@ -164,12 +187,15 @@ def main() -> int:
 
     print("== fleet of 8 robots at 1 kHz, one client process", flush=True)
     fleet_sns = [f"SN-{k}" for k in range(1, 9)]
-    with sim("--fleet", "8", "--stamp-send-time", sn="SN"):
-        fleet_in = intake(fleet_sns, secs)
+    with sim("--fleet", "8", "--stamp-send-time", sn="SN") as proc:
+        with SimCpu(proc) as fleet_cpu:
+            fleet_in = intake(fleet_sns, secs)
         fleet_lat = latency(fleet_sns, secs)
     t.add("8 robots: intake CPU", f"{fleet_in['cpu_percent']:.2f} %", "one robot, this run",
           f"{results['intake_1000']['cpu_percent']:.2f} %", "target <= 15 %",
           fleet_in["cpu_percent"] <= 15.0)
+    t.add("8 robots: simulator process CPU", f"{fleet_cpu.percent:.1f} %",
+          "one simulated robot (live model), this run", f"{results['sim_cpu_1000']:.1f} %")
     t.add("8 robots: read errors", f"{fleet_in['errors']} of {fleet_in['reads']}",
           "one robot, this run",
           f"{results['intake_1000']['errors']} of {results['intake_1000']['reads']}",
