@@ -82,9 +82,9 @@ def us(v: float) -> str:
 
 
 def decode(t: Table, quick: bool) -> None:
+    limit = "--benchmark_min_time=0.1" if quick else "--benchmark_report_aggregates_only=true"
     out = run([BENCH / "stream_decode", "--benchmark_format=json",
-               f"--benchmark_repetitions={1 if quick else 5}",
-               "--benchmark_report_aggregates_only=true" if not quick else "--benchmark_min_time=0.1"])
+               f"--benchmark_repetitions={1 if quick else 5}", limit])
     ns = {}
     for b in json.loads(out)["benchmarks"]:
         name = b["run_name"] if "run_name" in b else b["name"]
@@ -252,7 +252,8 @@ def main() -> int:
               "library figure is taken once the sample is decoded and readable as the newest "
               "sample, the raw one in a plain subscriber's callback that only reads the "
               "timestamp. The two paths take turns every 0.5 s; for the added figure both "
-              "subscribe at once and the difference is taken per sample. Intake CPU: the whole client "
+              "subscribe at once and the difference is taken per sample. Intake CPU: the whole "
+              "client "
               "process, transport threads included, per cent of one core. Read errors: reads "
               "that failed or showed no sample newer than 100 ms. RPC: `benchmarks/rpc_roundtrip`, "
               "RequestPlanInfo and a bare query interleaved.", ""]

@@ -28,7 +28,8 @@ from .service import KEY_PREFIX, SERVICE_VERSION, Fleet, Simulator, normalize_sn
 
 __all__ = [
     "AllBasicStreamData", "AllExtraStreamData", "BasicCartesianData", "BasicJointData",
-    "DecodeError", "ExtraCartesianData", "ExtraJointData", "Faults", "Fleet", "GroupSpec", "KEY_PREFIX",
-    "PRESETS", "RPCReply", "RPCRequest", "RemoteSimulator", "RobotModel", "RpcFault", "SERVICE_VERSION",
-    "Simulator", "StreamFault", "make_layout", "normalize_sn", "session_config",
+    "DecodeError", "ExtraCartesianData", "ExtraJointData", "Faults", "Fleet", "GroupSpec",
+    "KEY_PREFIX", "PRESETS", "RPCReply", "RPCRequest", "RemoteSimulator", "RobotModel",
+    "RpcFault", "SERVICE_VERSION", "Simulator", "StreamFault", "make_layout", "normalize_sn",
+    "session_config",
 ]
