@@ -265,7 +265,7 @@ class Simulator:
         self._stop_flag = True
         thread = self._thread
         if thread is not None:
-            thread.join(1.0)
+            thread.join(5.0)
         if self._queryable is not None:
             _quietly(self._queryable.undeclare)
 
@@ -740,8 +740,13 @@ def _quiesce_at_exit() -> None:
     # to the callback. So whatever still runs when the process ends is made quiet first, while
     # Python still runs: publishing loops end and queryables are undeclared (those of abruptly
     # stopped simulators too: nothing answers once the process is going anyway).
-    for sim in list(_active):
+    quieted = list(_active)
+    for sim in quieted:
         sim._quiesce()
+    if quieted:
+        # A delivery that began before the undeclare may be waiting for the interpreter lock:
+        # let it run to its end now rather than during finalization.
+        time.sleep(0.1)
 
 
 def _later(delay: float, fn) -> None:

@@ -270,7 +270,8 @@ def test_abrupt_stop_goes_silent_without_undeclaring(simulator, peer, tap, rpc):
     began = time.monotonic()
     got = rpc.replies(sim, 0, timeout=0.4)
     assert time.monotonic() - began >= 0.35
-    assert [kind for kind, _, _ in got] in ([], ["err"])
+    # Nothing but the querier's own timeout reports (under heavy load zenoh has given two).
+    assert {kind for kind, _, _ in got} <= {"err"}
     assert len(basic.samples) == count
     assert m.REQ_PROBE not in sim.request_counts() or sim.request_count(0) == 1
 
