@@ -190,6 +190,8 @@ def main() -> int:
     print("== fleet of 8 robots at 1 kHz, one client process", flush=True)
     fleet_sns = [f"SN-{k}" for k in range(1, 9)]
     with sim("--fleet", "8", "--stamp-send-time", sn="SN") as proc:
+        if not proc.wait_for_log("fleet of 8 robots serving", 120.0):
+            raise RuntimeError("the fleet did not start:\n" + proc.log)
         with SimCpu(proc) as fleet_cpu:
             fleet_in = intake(fleet_sns, secs)
         fleet_lat = latency(fleet_sns, secs)

@@ -44,6 +44,8 @@ def _wait_for_new_sample(client, after, timeout=5.0):
 def test_fleet_of_four_read_by_one_process_without_crosstalk(simulator_process):
     prefix = unique_sn("CELL")
     fleet = simulator_process("--fleet", "4", sn=prefix)
+    # Robots start one after the other; the clients ask once every one serves.
+    assert fleet.wait_for_log("fleet of 4 robots serving", timeout=60.0), fleet.log
     expected = {k: _fleet_values(k) for k in range(1, 5)}
     for a in expected:
         for b in expected:
