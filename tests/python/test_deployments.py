@@ -69,7 +69,6 @@ def test_fleet_of_four_read_by_one_process_without_crosstalk(simulator_process):
         assert all(c.connected() for c in clients.values())
     finally:
         clients.clear()
-    assert "pacing fell" not in fleet.log
 
 
 def test_robot_reached_only_through_a_router(zenoh_router, simulator_process):
