@@ -171,10 +171,11 @@ def _faulty_sample(sim, tap, stream, **fault):
     """A sample published under ``fault`` and the next one after it (fault used up)."""
     t = tap(sim.key_basic if stream == "basic" else sim.key_extra)
     t.next()
-    # Counted before the fault is set: the faulty sample may arrive before set_stream returns.
+    # Counted before the fault is set: the faulty sample may arrive before set_stream returns,
+    # or after several samples still on their way (many under load).
     start = len(t.samples)
     sim.faults.set_stream(stream, times=1, **fault)
-    samples = t.wait(start + 5)[start:]
+    samples = t.wait(start + 50)[start:]
     # The fault applies to exactly one sample: the others decode.
     bad = []
     decode = wire.decode_basic if stream == "basic" else wire.decode_extra
