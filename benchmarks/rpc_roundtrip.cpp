@@ -1,9 +1,10 @@
 // Round-trip time of RequestPlanInfo next to a bare zenoh query to the same service, from the
 // same process and session, interleaved so both see the same conditions.
 //
-//   scripts/netns build/benchmarks/rpc_roundtrip [iterations]
+//   scripts/netns build/benchmarks/rpc_roundtrip [iterations] [SERIAL]
 //
-// Starts the simulated robot itself (request/reply only, no streams competing for the CPU).
+// Starts the simulated robot itself (request/reply only, no streams competing for the CPU), or
+// with SERIAL uses a robot that already runs (behind a router, say).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -128,10 +129,14 @@ int main(int argc, char** argv) {
   }
   constexpr int kWarmup = 100;
 
-  orbalt::testing::Simulator sim(kSerialNumber, {"--no-streams"});
+  const std::string sn = argc > 2 ? argv[2] : kSerialNumber;
+  std::unique_ptr<orbalt::testing::Simulator> sim;
+  if (argc <= 2)
+    sim =
+        std::make_unique<orbalt::testing::Simulator>(sn, std::vector<std::string>{"--no-streams"});
   orbalt::zenoh_mdw::ReliableNode node;
   orbalt::kvt_impl::DataRpc rpc;
-  rpc.Init(node, kSerialNumber);
+  rpc.Init(node, sn);
   const auto deadline = Clock::now() + 20s;
   while (!rpc.IsConnected()) {
     if (Clock::now() > deadline) {
@@ -140,7 +145,7 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(20ms);
   }
-  RawQuery raw(node.session_, std::string("orbalt/robot/") + kSerialNumber + "/rpc");
+  RawQuery raw(node.session_, "orbalt/robot/" + sn + "/rpc");
 
   std::vector<double> rpc_us;
   std::vector<double> raw_us;
@@ -185,5 +190,9 @@ int main(int argc, char** argv) {
               b.p50_us, b.p99_us, b.max_us);
   std::printf("%-28s %8s %10.1f %10.1f\n", "difference", "", a.p50_us - b.p50_us,
               a.p99_us - b.p99_us);
+  std::printf(
+      "json: {\"rpc_p50_us\": %.2f, \"rpc_p99_us\": %.2f, \"bare_p50_us\": %.2f, "
+      "\"bare_p99_us\": %.2f, \"failures\": %d}\n",
+      a.p50_us, a.p99_us, b.p50_us, b.p99_us, failures);
   return failures == 0 ? 0 : 3;
 }

@@ -24,11 +24,12 @@ from .messages import (
 )
 from .model import PRESETS, GroupSpec, RobotModel, make_layout
 from .remote import RemoteSimulator
-from .service import KEY_PREFIX, SERVICE_VERSION, Simulator, normalize_sn
+from .service import KEY_PREFIX, SERVICE_VERSION, Fleet, Simulator, normalize_sn, session_config
 
 __all__ = [
     "AllBasicStreamData", "AllExtraStreamData", "BasicCartesianData", "BasicJointData",
-    "DecodeError", "ExtraCartesianData", "ExtraJointData", "Faults", "GroupSpec", "KEY_PREFIX",
-    "PRESETS", "RPCReply", "RPCRequest", "RemoteSimulator", "RobotModel", "RpcFault", "SERVICE_VERSION",
-    "Simulator", "StreamFault", "make_layout", "normalize_sn",
+    "DecodeError", "ExtraCartesianData", "ExtraJointData", "Faults", "Fleet", "GroupSpec",
+    "KEY_PREFIX", "PRESETS", "RPCReply", "RPCRequest", "RemoteSimulator", "RobotModel",
+    "RpcFault", "SERVICE_VERSION", "Simulator", "StreamFault", "make_layout", "normalize_sn",
+    "session_config",
 ]

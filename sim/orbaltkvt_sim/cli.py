@@ -15,7 +15,7 @@ import time
 from .faults import RpcFault, StreamFault
 from .messages import RPCReply
 from .model import PRESETS, make_layout
-from .service import Simulator
+from .service import Fleet, Simulator, session_config
 
 log = logging.getLogger("orbaltkvt_sim")
 
@@ -120,19 +120,29 @@ def parser() -> argparse.ArgumentParser:
                "error_first, trailing_byte, echo_id, success, shorten, blank_entry, times); "
                "--stream-fault takes fields of StreamFault (truncate, trailing_byte, bad_array, "
                "bad_array_size, group_index, count_mismatch, drop_joints, times).")
-    p.add_argument("--sn", required=True, help="robot serial number, e.g. ORB-SIM-0001")
+    p.add_argument("--sn", help="robot serial number, e.g. ORB-SIM-0001; with --fleet the "
+                                "prefix of the serial numbers (default SN: SN-1 ... SN-N)")
+    p.add_argument("--fleet", type=int, metavar="N",
+                   help="play N robots in this process on one session, each with its own model "
+                        "phase; implies --replay")
+    p.add_argument("--connect", action="append", default=[], metavar="ENDPOINT",
+                   help="run as a zenoh client of this router only (e.g. tcp/127.0.0.1:7447), "
+                        "multicast scouting off")
     p.add_argument("--rate", type=float, default=1000.0, help="samples per second on each stream")
     p.add_argument("--preset", choices=sorted(PRESETS), default="dual", help="joint-group layout")
     p.add_argument("--layout", type=_layout, help="custom joint groups GROUP:START:DOF,...")
     p.add_argument("--replay", action="store_true",
                    help="cycle pre-encoded samples (for rates of 10 kHz and more)")
-    p.add_argument("--replay-samples", type=int, default=1000, metavar="N",
-                   help="samples in the replay cycle")
+    p.add_argument("--replay-samples", type=int, metavar="N",
+                   help="samples in the replay cycle (default 1000; with --fleet 100 states, "
+                        "each sent 10 times)")
     p.add_argument("--model-rate", type=float, default=250.0, metavar="HZ",
                    help="live mode: model evaluations per second; 0 evaluates every sample")
     p.add_argument("--wake-period", type=float, default=2.0, metavar="MS",
                    help="shortest time between two wake-ups of the publishing loop; samples due "
                         "meanwhile are sent in one burst (0: one wake-up per sample)")
+    p.add_argument("--stamp-send-time", action="store_true",
+                   help="stamp basic samples with the time they are sent (latency measurements)")
     p.add_argument("--no-rpc", action="store_true", help="streams only: no request/reply")
     p.add_argument("--no-streams", action="store_true", help="request/reply only: no streams")
     p.add_argument("--pause", choices=("basic", "extra", "both"), action="append", default=[],
@@ -158,7 +168,12 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv=None) -> int:
-    args = parser().parse_args(argv)
+    p = parser()
+    args = p.parse_args(argv)
+    if args.fleet is None and not args.sn:
+        p.error("--sn is required (or --fleet N)")
+    if args.fleet is not None and args.fleet < 1:
+        p.error("--fleet needs at least one robot")
     logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if args.verbose else logging.INFO,
                         format="%(asctime)s.%(msecs)03d orbaltkvt-sim %(message)s",
                         datefmt="%H:%M:%S")
@@ -171,25 +186,35 @@ def main(argv=None) -> int:
     signal.signal(signal.SIGINT, on_signal)
     signal.signal(signal.SIGTERM, on_signal)
 
-    sim = Simulator(args.sn, rate=args.rate, preset=args.preset, layout=args.layout,
-                    replay=args.replay, replay_samples=args.replay_samples,
-                    model_rate=args.model_rate or None, wake_period=args.wake_period / 1000.0,
-                    streams=not args.no_streams,
-                    rpc=not args.no_rpc)
-    faults = sim.faults
-    if args.version_text is not None:
-        faults.set_version(args.version_text)
-    for rid, fault in args.rpc_fault + args.rpc_reply:
-        faults.set_rpc(rid, fault)
-    for item in args.answer_from:
-        rid, _, nth = item.partition(":")
-        faults.answer_from(int(rid), int(nth))
-    if args.corrupt_pt_states:
-        faults.corrupt_primitive_states(args.corrupt_pt_states)
-    for stream, fault in args.stream_fault:
-        faults.set_stream(stream, fault)
-    for stream in args.pause:
-        sim.pause(stream)
+    options = dict(rate=args.rate, preset=args.preset, layout=args.layout,
+                   model_rate=args.model_rate or None,
+                   wake_period=args.wake_period / 1000.0, streams=not args.no_streams,
+                   rpc=not args.no_rpc, config=session_config(args.connect),
+                   stamp_send_time=args.stamp_send_time)
+    if args.replay_samples is not None:
+        options["replay_samples"] = args.replay_samples
+    if args.fleet is not None:
+        sim = Fleet(args.fleet, args.sn or "SN", **options)
+        robots = sim.robots
+    else:
+        sim = Simulator(args.sn, replay=args.replay, **options)
+        robots = [sim]
+    # Faults, pauses and layout switches apply to every robot.
+    for robot in robots:
+        faults = robot.faults
+        if args.version_text is not None:
+            faults.set_version(args.version_text)
+        for rid, fault in args.rpc_fault + args.rpc_reply:
+            faults.set_rpc(rid, fault)
+        for item in args.answer_from:
+            rid, _, nth = item.partition(":")
+            faults.answer_from(int(rid), int(nth))
+        if args.corrupt_pt_states:
+            faults.corrupt_primitive_states(args.corrupt_pt_states)
+        for stream, fault in args.stream_fault:
+            faults.set_stream(stream, fault)
+        for stream in args.pause:
+            robot.pause(stream)
 
     try:
         sim.start()
@@ -202,7 +227,9 @@ def main(argv=None) -> int:
     while not stop.is_set():
         elapsed = time.monotonic() - began
         while events and events[0][0] <= elapsed:
-            sim.set_layout(events.pop(0)[1])
+            layout = events.pop(0)[1]
+            for robot in robots:
+                robot.set_layout(layout)
         if args.abort_after is not None and elapsed >= args.abort_after:
             log.info("aborting: exit without undeclaring anything")
             logging.shutdown()

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import atexit
 import copy
 import itertools
+import json
 import logging
 import math
 import os
@@ -27,7 +29,6 @@ RPC_SUFFIX = "/rpc"
 SERVICE_VERSION = "v2.1"
 
 _NS = 1_000_000_000
-_RPC_POLL = 0.003  # seconds between looks for queries when none is waiting
 
 
 _serials = itertools.count(1)
@@ -63,6 +64,20 @@ def normalize_sn(sn: str) -> str:
     return "-".join(tokens) + sn[p:]
 
 
+def session_config(connect=None) -> zenoh.Config:
+    """Zenoh's default configuration, or with ``connect`` (an endpoint such as
+    "tcp/127.0.0.1:7447", or several) that of a client of those routers only, multicast
+    scouting off: the robot then reaches its clients only through the router."""
+    if not connect:
+        return zenoh.Config()
+    endpoints = [connect] if isinstance(connect, str) else list(connect)
+    return zenoh.Config.from_json5(json.dumps({
+        "mode": "client",
+        "connect": {"endpoints": endpoints},
+        "scouting": {"multicast": {"enabled": False}},
+    }))
+
+
 @dataclass
 class _Frame:
     """One model state, encoded once and published as often as the pacing asks."""
@@ -92,6 +107,8 @@ class Simulator:
         layout: custom joint groups, an iterable of (group, start, dof), group by name or value.
         replay: cycle ``replay_samples`` pre-encoded samples (1 ms of model time apart) instead of
             evaluating the model while running; meant for high rates.
+        replay_hold: in replay, each pre-encoded state goes out in this many consecutive samples
+            (with fresh timestamps), states ``replay_hold`` ms of model time apart.
         model_rate: in live mode, how often per second the model is evaluated; samples in between
             repeat the latest state with a fresh timestamp. None: every sample gets a fresh state.
         wake_period: shortest time between two wake-ups of the publishing loop (seconds); the
@@ -100,17 +117,24 @@ class Simulator:
         rpc: serve requests (False: streams only).
         version: version text answered to request id 1.
         session: an open zenoh session to use; by default the simulator opens (and closes) its
-            own with the default configuration.
+            own with ``config``.
+        config: the configuration of the session it opens (default: zenoh's defaults); see
+            :func:`session_config`.
+        phase: seconds added to the model time, so robots sharing a process move differently.
+        stamp_send_time: stamp each basic sample with the wall-clock time it is sent instead of
+            its place in the even schedule; latency measurements use it.
 
     Use as a context manager or call :meth:`start` and :meth:`stop`. All methods are thread-safe.
     Runtime faults live in :attr:`faults` (see :mod:`orbaltkvt_sim.faults`).
     """
 
     def __init__(self, sn: str, *, rate: float = 1000.0, preset: str = "dual", layout=None,
-                 replay: bool = False, replay_samples: int = 1000,
+                 replay: bool = False, replay_samples: int = 1000, replay_hold: int = 1,
                  model_rate: Optional[float] = 250.0, wake_period: float = 0.002,
                  streams: bool = True, rpc: bool = True,
-                 version: str = SERVICE_VERSION, session: Optional[zenoh.Session] = None):
+                 version: str = SERVICE_VERSION, session: Optional[zenoh.Session] = None,
+                 config: Optional[zenoh.Config] = None, phase: float = 0.0,
+                 stamp_send_time: bool = False):
         try:
             self.sn = normalize_sn(sn)
         except ValueError:
@@ -126,12 +150,20 @@ class Simulator:
         self.streams_enabled = streams
         self.rpc_enabled = rpc
         self._replay_samples = max(1, int(replay_samples))
+        self._replay_hold = max(1, int(replay_hold))
         self._model_rate = model_rate
         self._wake_period = max(0.0, float(wake_period))
         self._rate = float(rate)
         self._model = RobotModel(layout if layout is not None else preset)
         self._own_session = session is None
         self._session = session
+        self._config = config
+        self._phase = float(phase)
+        self._stamp_send_time = stamp_send_time
+        # The robots whose streams this one's publishing loop paces (a fleet's first robot paces
+        # every robot of the fleet); a robot paced by another starts no loop of its own.
+        self._paces: list["Simulator"] = [self]
+        self._paced_by_other = False
         self._lock = threading.Lock()
         self._requests = threading.Condition()
         self._counts: dict[int, int] = {}
@@ -144,12 +176,10 @@ class Simulator:
         self._replay_frames: list[_Frame] = []
         self._last_ts = (0, 0)
         self._stop_flag = False
-        self._rpc_stop = False
         self._burst_lock = threading.Lock()
         self._frozen = False
         self._running = False
         self._thread: Optional[threading.Thread] = None
-        self._rpc_thread: Optional[threading.Thread] = None
         self._publishers: dict[str, zenoh.Publisher] = {}
         self._queryable = None
         self._held: list = []
@@ -164,27 +194,28 @@ class Simulator:
             raise RuntimeError("an abruptly stopped simulator cannot be started again")
         self._t_start = time.monotonic()
         if self._session is None:
-            self._session = zenoh.open(zenoh.Config())
+            self._session = zenoh.open(self._config if self._config is not None
+                                       else zenoh.Config())
         if self.replay and self.streams_enabled:
             self._build_replay()
         if self.rpc_enabled:
-            # A channel served by our own daemon thread rather than a callback: zenoh runs
-            # callbacks on a non-daemon thread, which would keep the process from exiting after
-            # an abrupt stop left the queryable declared.
-            self._queryable = self._session.declare_queryable(self.key_rpc)
-            self._rpc_stop = False
-            self._rpc_thread = threading.Thread(target=self._serve_rpc, args=(self._queryable,),
-                                                name="orbaltkvt-sim-rpc", daemon=True)
-            self._rpc_thread.start()
+            # Queries are answered in the callback, on the zenoh thread that received them:
+            # answering is quick and never blocks (late replies use timers). A direct callback
+            # also starts no Python thread of its own, which would keep the process from exiting
+            # after an abrupt stop left the queryable declared.
+            self._queryable = self._session.declare_queryable(
+                self.key_rpc, zenoh.handlers.Callback(self._on_query, indirect=False))
         if self.streams_enabled:
             for stream, key in (("basic", self.key_basic), ("extra", self.key_extra)):
                 self._publishers[stream] = self._session.declare_publisher(
                     key, encoding=zenoh.Encoding.ZENOH_SERIALIZED)
             self._stop_flag = False
-            self._thread = threading.Thread(target=self._run_streams, name="orbaltkvt-sim-streams",
-                                            daemon=True)
-            self._thread.start()
+            if not self._paced_by_other:
+                self._thread = threading.Thread(target=self._run_streams,
+                                                name="orbaltkvt-sim-streams", daemon=True)
+                self._thread.start()
         self._running = True
+        _active.add(self)
         log.info("serving %s: streams %s, rpc %s, %s joints in groups %s", self.sn,
                  f"{'replay' if self.replay else 'live'} at {self._rate:g} Hz"
                  if self.streams_enabled else "off",
@@ -216,20 +247,27 @@ class Simulator:
             _abandoned.append((self._session, self._publishers, self._queryable, self._held))
             log.info("stopped abruptly (nothing undeclared)")
             return
-        for pub in self._publishers.values():
+        with self._burst_lock:
+            publishers, self._publishers = self._publishers, {}
+        for pub in publishers.values():
             _quietly(pub.undeclare)
-        self._publishers = {}
-        self._rpc_stop = True
-        if self._rpc_thread is not None:
-            self._rpc_thread.join(2.0)
-            self._rpc_thread = None
         if self._queryable is not None:
             _quietly(self._queryable.undeclare)
             self._queryable = None
         if self._own_session and self._session is not None:
             _quietly(self._session.close)
             self._session = None
+        _active.discard(self)
         log.info("stopped")
+
+    def _quiesce(self) -> None:
+        """Ends the publishing loop and undeclares the queryable, at process exit."""
+        self._stop_flag = True
+        thread = self._thread
+        if thread is not None:
+            thread.join(5.0)
+        if self._queryable is not None:
+            _quietly(self._queryable.undeclare)
 
     close = stop
 
@@ -374,7 +412,7 @@ class Simulator:
     def answer(self, request: m.RPCRequest) -> m.RPCReply:
         """The normal, fault-free reply to ``request`` at this moment."""
         rid = request.request_id
-        t = time.monotonic() - self._t_start
+        t = time.monotonic() - self._t_start + self._phase
         model = self._model
         if rid == m.REQ_PROBE:
             # The probe is answered with success false: that is how a client recognises us.
@@ -395,19 +433,6 @@ class Simulator:
         return m.RPCReply(rid, False)
 
     # -- internals: request/reply ---------------------------------------------------------------
-
-    def _serve_rpc(self, queryable) -> None:
-        # Polls instead of blocking in recv(): a daemon thread parked inside zenoh when the
-        # interpreter shuts down would be torn down mid-native-call, which aborts the process.
-        while not self._rpc_stop:
-            try:
-                query = queryable.try_recv()
-            except (zenoh.ZError, RuntimeError):  # undeclared, or the session closed
-                return
-            if query is None:
-                time.sleep(_RPC_POLL)
-            else:
-                self._on_query(query)
 
     def _on_query(self, query: zenoh.Query) -> None:
         # Nothing may escape, and nothing here may block for long (late replies use timers).
@@ -509,12 +534,14 @@ class Simulator:
             self._published[stream] += 1
 
     def _make_frame(self, model: RobotModel, t: float) -> _Frame:
+        t += self._phase
         basic = model.basic(t)
         extra = model.extra(t, basic)
         return _Frame(t, basic, extra, m.encode_basic_body(basic), m.encode_extra(extra))
 
     def _make_replay_frames(self, model: RobotModel) -> list[_Frame]:
-        return [self._make_frame(model, 1.0 + i * 0.001) for i in range(self._replay_samples)]
+        step = 0.001 * self._replay_hold
+        return [self._make_frame(model, 1.0 + i * step) for i in range(self._replay_samples)]
 
     def _build_replay(self) -> None:
         began = time.monotonic()
@@ -535,7 +562,7 @@ class Simulator:
     def _frame_at(self, tick: int, t: float) -> _Frame:
         with self._lock:
             if self.replay and self._replay_frames:
-                frame = self._replay_frames[tick % len(self._replay_frames)]
+                frame = self._replay_frames[tick // self._replay_hold % len(self._replay_frames)]
             elif self._frame is None or t >= self._frame_next:
                 frame = self._make_frame(self._model, t)
                 mr = self._model_rate
@@ -565,11 +592,14 @@ class Simulator:
                     warned = True
                 sent += due - 1
                 due = 1
-            with self._burst_lock:
-                for _ in range(due):
-                    self._tick(sent, t0 + sent / rate - self._t_start,
-                               wall0 + int(sent * _NS / rate))
-                    sent += 1
+            for robot in self._paces:
+                with robot._burst_lock:
+                    if not robot._publishers:  # a robot of the fleet stopped meanwhile
+                        continue
+                    for k in range(sent, sent + due):
+                        robot._tick(k, t0 + k / rate - robot._t_start,
+                                    wall0 + int(k * _NS / rate))
+            sent += due
             # Sleep until the next sample is due, but at least one wake period: at high rates the
             # samples due meanwhile go out in one burst, which costs far less CPU (in Python and
             # in zenoh's transmit path) than one wake-up per sample.
@@ -583,7 +613,7 @@ class Simulator:
         if paused["basic"] and paused["extra"]:
             return
         frame = self._frame_at(tick, t)
-        ts = _split_ns(ts_ns)
+        ts = _split_ns(time.time_ns() if self._stamp_send_time else ts_ns)
         self._last_ts = ts
         faulty = self.faults.has_stream_faults()
         try:
@@ -617,8 +647,106 @@ class Simulator:
         return fault.apply_bytes(payload)
 
 
+FLEET_PHASE_STEP = 1.7  # seconds of model time between consecutive robots of a fleet
+
+
+class Fleet:
+    """A cell of simulated robots in one process: serial numbers ``PREFIX-1`` ... ``PREFIX-N``
+    on one zenoh session, robot k running the model ``(k - 1) * FLEET_PHASE_STEP`` seconds
+    ahead so every robot's values differ.
+
+    One loop publishes the streams of every robot. Samples are pre-encoded (replay) unless
+    ``replay=False``, which keeps eight robots at 1 kHz cheap: by default 100 states 10 ms apart,
+    each sent in 10 consecutive samples, so start-up stays short too. Other keyword arguments are
+    those of :class:`Simulator` and apply to every robot; ``config`` is that of the shared
+    session.
+    Each robot in :attr:`robots` has the full :class:`Simulator` API (faults, counters, pause).
+    """
+
+    def __init__(self, count: int, prefix: str = "SN", *, replay: bool = True,
+                 replay_samples: int = 100, replay_hold: int = 10,
+                 config: Optional[zenoh.Config] = None,
+                 session: Optional[zenoh.Session] = None, **kwargs):
+        if count < 1:
+            raise ValueError("a fleet needs at least one robot")
+        for name in ("phase", "sn"):
+            if name in kwargs:
+                raise TypeError(f"{name} is chosen per robot by the fleet")
+        self._config = config
+        self._session = session
+        self._own_session = session is None
+        self._kwargs = dict(kwargs, replay=replay, replay_samples=replay_samples,
+                            replay_hold=replay_hold)
+        self.robots: list[Simulator] = [
+            Simulator(f"{prefix}-{k}", phase=(k - 1) * FLEET_PHASE_STEP, **self._kwargs)
+            for k in range(1, count + 1)]
+        self.robots[0]._paces = list(self.robots)
+        for robot in self.robots[1:]:
+            robot._paced_by_other = True
+
+    @property
+    def serial_numbers(self) -> list[str]:
+        return [robot.sn for robot in self.robots]
+
+    @property
+    def session(self) -> Optional[zenoh.Session]:
+        return self._session
+
+    def start(self) -> "Fleet":
+        if self._session is None:
+            self._session = zenoh.open(self._config if self._config is not None
+                                       else zenoh.Config())
+        for robot in self.robots:
+            robot._session = self._session
+            robot._own_session = False
+        # The pacing robot last, so its loop finds every other robot's publishers declared.
+        for robot in reversed(self.robots):
+            robot.start()
+        log.info("fleet of %d robots serving: %s", len(self.robots),
+                 " ".join(self.serial_numbers))
+        return self
+
+    def stop(self, abrupt: bool = False) -> None:
+        # The pacing robot first: its loop has ended before any other robot undeclares.
+        for robot in self.robots:
+            robot.stop(abrupt)
+        if not abrupt and self._own_session and self._session is not None:
+            _quietly(self._session.close)
+            self._session = None
+
+    close = stop
+
+    def set_rate(self, hz: float) -> None:
+        for robot in self.robots:
+            robot.set_rate(hz)
+
+    def __enter__(self) -> "Fleet":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+
 # Sessions of abruptly stopped simulators: kept referenced so nothing is undeclared or closed.
 _abandoned: list = []
+# Simulators started and not stopped cleanly (abruptly stopped ones included).
+_active: set = set()
+
+
+@atexit.register
+def _quiesce_at_exit() -> None:
+    # A thread that is inside zenoh while the interpreter finalizes aborts the process when it
+    # comes back to Python: the publishing loop in put(), or a zenoh thread delivering a query
+    # to the callback. So whatever still runs when the process ends is made quiet first, while
+    # Python still runs: publishing loops end and queryables are undeclared (those of abruptly
+    # stopped simulators too: nothing answers once the process is going anyway).
+    quieted = list(_active)
+    for sim in quieted:
+        sim._quiesce()
+    if quieted:
+        # A delivery that began before the undeclare may be waiting for the interpreter lock:
+        # let it run to its end now rather than during finalization.
+        time.sleep(0.1)
 
 
 def _later(delay: float, fn) -> None:

@@ -34,8 +34,11 @@ scripts/netns; start pytest through it.
 from __future__ import annotations
 
 import os
+import shutil
 import signal
+import socket
 import subprocess
+import tempfile
 import sys
 import threading
 import time
@@ -158,6 +161,87 @@ class SimulatorProcess:
             self.terminate()
 
 
+ZENOHD_VERSION = "1.10.2"  # the transport crate's version; scripts/setup builds this one
+
+
+def find_zenohd() -> Optional[str]:
+    """The zenoh router program: $ORBALTKVT_ZENOHD, the per-machine build of scripts/setup, or
+    zenohd on PATH; None when there is none."""
+    candidates = [os.environ.get("ORBALTKVT_ZENOHD"),
+                  os.path.expanduser("~/.cache/orbaltkvt-zenohd/bin/zenohd"),
+                  shutil.which("zenohd")]
+    for path in candidates:
+        if path and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def free_tcp_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+class Router:
+    """A zenohd router listening on 127.0.0.1 only, as a child process.
+
+    It answers multicast scouting (zenohd's default), so a session with zenoh's default
+    configuration finds it; :attr:`endpoint` is what a client connects to.
+    """
+
+    def __init__(self, program: Optional[str] = None, port: Optional[int] = None):
+        self.program = program or find_zenohd()
+        if self.program is None:
+            raise FileNotFoundError("zenohd not found (scripts/setup builds it)")
+        self.port = port or free_tcp_port()
+        self.endpoint = f"tcp/127.0.0.1:{self.port}"
+        self.proc: Optional[subprocess.Popen] = None
+        self._log = None
+
+    @property
+    def log(self) -> str:
+        """What the router wrote so far."""
+        if self._log is None:
+            return ""
+        self._log.seek(0)
+        return self._log.read().decode(errors="replace")
+
+    def start(self, timeout: float = 15.0) -> "Router":
+        self._log = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(
+            [self.program, "--listen", self.endpoint],
+            stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"zenohd exited with {self.proc.returncode}:\n{self.log}")
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2):
+                    return self
+            except OSError:
+                time.sleep(0.02)
+        self.stop()
+        raise RuntimeError(f"zenohd did not listen on {self.endpoint}")
+
+    def stop(self) -> None:
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10.0)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self._log is not None:
+            self._log.close()
+            self._log = None
+
+    def __enter__(self) -> "Router":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+
 def require_netns() -> None:
     """Stops the test run unless it runs inside the private namespace of scripts/netns."""
     if os.environ.get("ORBALTKVT_IN_NETNS") != "1":
@@ -217,3 +301,15 @@ def simulator_process():
     for proc in made:
         if proc.proc is not None and proc.proc.poll() is None:
             proc.terminate()
+
+
+@pytest.fixture
+def zenoh_router():
+    """A started :class:`Router` on a free loopback port; the test is skipped when zenohd is
+    not installed (scripts/setup builds it once per machine)."""
+    require_netns()
+    if find_zenohd() is None:
+        pytest.skip("zenohd not found: run scripts/setup, which builds zenohd "
+                    f"{ZENOHD_VERSION} into ~/.cache/orbaltkvt-zenohd, or set ORBALTKVT_ZENOHD")
+    with Router() as router:
+        yield router

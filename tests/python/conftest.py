@@ -7,7 +7,8 @@ from __future__ import annotations
 import pytest
 
 from orbaltkvt_sim import RemoteSimulator
-from orbaltkvt_sim.testing import remote_simulator, require_netns  # noqa: F401
+from orbaltkvt_sim.testing import (  # noqa: F401
+    remote_simulator, require_netns, simulator_process, zenoh_router)
 
 
 @pytest.fixture(scope="module")

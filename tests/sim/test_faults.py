@@ -1,5 +1,7 @@
 """Every fault option does what it says, seen from a separate zenoh peer."""
 
+import subprocess
+import sys
 import threading
 import time
 
@@ -7,7 +9,7 @@ import pytest
 
 from orbaltkvt_sim import RPCReply, RpcFault, StreamFault
 from orbaltkvt_sim import messages as m
-from orbaltkvt_sim.testing import wait_for_service
+from orbaltkvt_sim.testing import unique_sn, wait_for_service
 
 import wire
 
@@ -169,9 +171,11 @@ def _faulty_sample(sim, tap, stream, **fault):
     """A sample published under ``fault`` and the next one after it (fault used up)."""
     t = tap(sim.key_basic if stream == "basic" else sim.key_extra)
     t.next()
-    sim.faults.set_stream(stream, times=1, **fault)
+    # Counted before the fault is set: the faulty sample may arrive before set_stream returns,
+    # or after several samples still on their way (many under load).
     start = len(t.samples)
-    samples = t.wait(start + 3)[start:]
+    sim.faults.set_stream(stream, times=1, **fault)
+    samples = t.wait(start + 50)[start:]
     # The fault applies to exactly one sample: the others decode.
     bad = []
     decode = wire.decode_basic if stream == "basic" else wire.decode_extra
@@ -267,6 +271,40 @@ def test_abrupt_stop_goes_silent_without_undeclaring(simulator, peer, tap, rpc):
     began = time.monotonic()
     got = rpc.replies(sim, 0, timeout=0.4)
     assert time.monotonic() - began >= 0.35
-    assert [kind for kind, _, _ in got] in ([], ["err"])
+    # Nothing but the querier's own timeout reports (under heavy load zenoh has given two).
+    assert {kind for kind, _, _ in got} <= {"err"}
     assert len(basic.samples) == count
     assert m.REQ_PROBE not in sim.request_counts() or sim.request_count(0) == 1
+
+
+_EXIT_UNDER_LOAD = r"""
+import sys, time
+from orbaltkvt_sim import Simulator
+running, frozen = Simulator(sys.argv[1]).start(), Simulator(sys.argv[2]).start()
+deadline = time.monotonic() + 10
+while min(running.request_count(), frozen.request_count()) < 20 and time.monotonic() < deadline:
+    time.sleep(0.01)
+frozen.stop(abrupt=True)
+time.sleep(0.5)
+print("exiting", flush=True)
+"""  # the running one is left running: the interpreter ends with both still receiving queries
+
+
+def test_process_exits_cleanly_while_queried(peer, tmp_path):
+    # Queries keep arriving while the interpreter ends, at a simulator left running (streams
+    # publishing) and at one stopped abruptly (queryable declared); either used to abort the
+    # process now and then, so a few rounds are run.
+    script = tmp_path / "exit_under_load.py"
+    script.write_text(_EXIT_UNDER_LOAD)
+    payload = m.encode_request(m.RPCRequest(m.REQ_VERSION))
+    for _ in range(6):
+        sns = [unique_sn(), unique_sn()]
+        proc = subprocess.Popen([sys.executable, str(script), *sns], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        while proc.poll() is None:
+            for sn in sns:
+                peer.get(f"orbalt/robot/{sn}/rpc", payload=payload, timeout=0.3,
+                         handler=lambda _reply: None)
+            time.sleep(0.001)
+        out, err = proc.communicate()
+        assert (proc.returncode, out) == (0, "exiting\n"), err[-2000:]

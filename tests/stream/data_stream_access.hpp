@@ -19,6 +19,10 @@ class DataStreamTestAccess {
     stream.extra_rx_ = std::move(sample);
     stream.ExtraSubCallback();
   }
+  /// The buffer the basic subscriber decodes into (benchmarks wire their own subscriber to it).
+  static zenoh_msgs::kvt_msg::AllBasicStreamData& BasicBuffer(DataStream& stream) {
+    return stream.basic_rx_;
+  }
   static bool Subscribed(const DataStream& stream, bool basic) {
     return basic ? stream.basic_sub_ != nullptr : stream.extra_sub_ != nullptr;
   }
