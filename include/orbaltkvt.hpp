@@ -3,6 +3,7 @@
 #pragma once
 
 #include "orbalt/kvt/client.hpp"
+#include "orbalt/kvt/export.hpp"
 #include "orbalt/kvt/joint_group.hpp"
 #include "orbalt/kvt/plan_info.hpp"
 #include "orbalt/kvt/primitive_states.hpp"

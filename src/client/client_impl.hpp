@@ -14,7 +14,8 @@ class KVTClient;
 
 namespace orbalt::kvt {
 
-class Client::Impl {
+// A nested class takes its enclosing class's visibility; the implementation is not exported.
+class __attribute__((visibility("hidden"))) Client::Impl {
  public:
   /// Runs the whole start-up sequence on the caller's thread; throws when any step fails.
   Impl(const std::string& robot_sn, bool verbose);

@@ -3,7 +3,7 @@
 The "known" samples are encoded twice, by eclipse-zenoh's zenoh.ext serializer and by the
 simulator's encoder, so the tests can check that both agree. Every other payload is the
 simulator's encoding, with its fault shapes applied. The values of the known samples follow
-the rules that stream_messages_test.cpp checks:
+the rules that stream_messages_offline_test.cpp checks:
 
   basic joint field f (q = 0 ... temperature = 8), joint j:  10 * f + j + 0.5
   contact_forces[j]:     (j, j + 0.25, j + 0.5); contact_positions[j]: the negatives

@@ -3,12 +3,15 @@
 #include <csignal>
 #include <stdexcept>
 
+#include "support/network_guard.hpp"
+
 namespace orbalt::testing {
 
 using namespace std::chrono_literals;
 
 Simulator::Simulator(const std::string& serial_number, const std::vector<std::string>& options)
     : serial_number_(serial_number) {
+  RequireLoopbackOnly("a test starts the simulated robot");
   std::vector<std::string> argv = {PythonInterpreter(),
                                    ORBALTKVT_TESTS_DIR "/support/sim_control.py", serial_number};
   argv.insert(argv.end(), options.begin(), options.end());

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "orbalt/kvt/export.hpp"
 #include "orbalt/kvt/joint_group.hpp"
 #include "orbalt/kvt/plan_info.hpp"
 #include "orbalt/kvt/primitive_states.hpp"
@@ -29,7 +30,7 @@ namespace orbalt::kvt {
 ///
 /// @note Every read operation may be called from any thread while the object lives; RPC-based
 ///       reads from several threads run one after the other.
-class Client {
+class ORBALTKVT_API Client {
  public:
   /// @param robot_sn the robot's serial number: a prefix of ASCII letter/digit tokens separated
   ///        by '-' or ' ', then '-', then a suffix without '*', '$', '/', '?' or '#'; no '_'

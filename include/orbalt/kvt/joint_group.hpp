@@ -5,6 +5,8 @@
 #include <map>
 #include <string>
 
+#include "orbalt/kvt/export.hpp"
+
 namespace orbalt::kvt {
 
 /// A group of the robot's joints. The values are fixed and not consecutive: there is no 1.
@@ -19,6 +21,6 @@ enum class JointGroup : int {
 
 /// Name of every joint group, spelled as its enumerator ("UNKNOWN", "ALL", "ARMS", "ARM_1",
 /// "ARM_2", "EXT_AXIS"). Read-only; a value without an enumerator has no entry.
-extern const std::map<JointGroup, std::string> kJointGroupNames;
+extern ORBALTKVT_API const std::map<JointGroup, std::string> kJointGroupNames;
 
 }  // namespace orbalt::kvt

@@ -14,6 +14,7 @@ namespace orbalt::kvt {
 /// Shapes as in RobotStates. The timestamp is that of the newest basic stream sample when the
 /// record was made; the extra stream carries none.
 struct RobotActions {
+  /// Time stamp of the newest basic stream sample when the record was made.
   std::pair<std::int32_t, std::int32_t> timestamp{};
   std::vector<double> q_d;               ///< desired joint positions
   std::vector<double> dq_d;              ///< desired joint velocities
