@@ -141,9 +141,7 @@ ObrState DataRpc::RequestStartIdAndDoF(const std::vector<kvt::JointGroup>& joint
   return Ok();
 }
 
-ObrState DataRpc::RequestPlanInfo(kvt::PlanInfo& info) const {
-  std::vector<std::string> list;
-  if (RequestStringList(zenoh_msgs::kvt_msg::kRpcPlanInfo, list).value != OK) return Fault();
+ObrState ConvertPlanInfo(const std::vector<std::string>& list, kvt::PlanInfo& info) {
   if (list.size() != kPlanInfoSize) {
     spdlog::error("[orbalt::kvt::Client] Size of plan info container is incorrect");
     return Fault();
@@ -162,6 +160,12 @@ ObrState DataRpc::RequestPlanInfo(kvt::PlanInfo& info) const {
     return Fault();
   }
   return Ok();
+}
+
+ObrState DataRpc::RequestPlanInfo(kvt::PlanInfo& info) const {
+  std::vector<std::string> list;
+  if (RequestStringList(zenoh_msgs::kvt_msg::kRpcPlanInfo, list).value != OK) return Fault();
+  return ConvertPlanInfo(list, info);
 }
 
 ObrState DataRpc::RequestManipulability(

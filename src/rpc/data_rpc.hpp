@@ -17,6 +17,13 @@
 
 namespace orbalt::kvt_impl {
 
+/// Fills `info` from the eight texts of a plan-info reply: six texts as they are, then the
+/// velocity scale and the waiting-for-step flag as numbers. Malformed replies are logged at
+/// error level. When the number texts do not convert, the text fields have been replaced
+/// already.
+/// @return `OK`, or `FAULT` for a list that is not eight long or numbers that do not convert
+ObrState ConvertPlanInfo(const std::vector<std::string>& list, kvt::PlanInfo& info);
+
 /// Request/reply operations against the data service on "orbalt/robot/" + serial number + "/rpc".
 ///
 /// Every request operation returns `OK` (100000) on success and `FAULT` (300000) on any failure,

@@ -9,6 +9,7 @@
 // slot and the hook returns false.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -237,7 +238,10 @@ bool __zenoh_deserialize_with_deserializer(Deserializer& d, std::vector<T, A>& v
   } else {
     if (!detail::check_length_fits(d, length, detail::min_wire_size<T>(), err)) return false;
     std::vector<T, A> fresh;
-    fresh.reserve(length);
+    // An element can be far larger in memory than its least wire size (a structure of fixed
+    // arrays), so reserve no more than the payload's size; a longer sequence grows as its
+    // elements actually decode.
+    fresh.reserve(std::min(length, d.remaining() / sizeof(T) + 1));
     for (std::size_t i = 0; i < length; ++i) {
       T element{};
       if (!__zenoh_deserialize_with_deserializer(d, element, err)) return false;
