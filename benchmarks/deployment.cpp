@@ -38,6 +38,7 @@
 #include "middleware/nodes.hpp"
 #include "middleware/subscriber.hpp"
 #include "orbaltkvt.hpp"
+#include "raw_query.hpp"
 #include "stream/data_stream.hpp"
 #include "stream/data_stream_access.hpp"
 #include "zenoh.hxx"
@@ -304,37 +305,10 @@ double RawFirstReplyMs(const std::string& sn) {
   const auto start = Clock::now();
   auto session =
       std::make_shared<zenoh::Session>(zenoh::Session::open(zenoh::Config::create_default()));
-  zenoh::ext::Serializer s;
-  s.serialize(orbalt::zenoh_msgs::kvt_msg::RPCRequest{
-      orbalt::zenoh_msgs::kvt_msg::kRpcConnectionProbe, {}});
-  const zenoh::Bytes payload = std::move(s).finish();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    struct State {
-      std::mutex m;
-      std::condition_variable cv;
-      bool replied = false;
-      bool ended = false;
-    };
-    auto state = std::make_shared<State>();
-    zenoh::GetOptions options;
-    options.payload = payload;
-    options.encoding = zenoh::Encoding::ZENOH_SERIALIZED;
-    options.timeout_ms = 1000;
-    session->get(
-        zenoh::KeyExpr("orbalt/robot/" + sn + "/rpc"), "",
-        [state](const zenoh::Reply& r) {
-          std::lock_guard<std::mutex> lock(state->m);
-          state->replied = state->replied || r.is_ok();
-        },
-        [state] {
-          std::lock_guard<std::mutex> lock(state->m);
-          state->ended = true;
-          state->cv.notify_all();
-        },
-        std::move(options));
-    std::unique_lock<std::mutex> lock(state->m);
-    state->cv.wait_for(lock, 3s, [&] { return state->ended; });
-    if (state->replied) break;
+  orbalt::bench::RawQuery probe(session, "orbalt/robot/" + sn + "/rpc",
+                                orbalt::zenoh_msgs::kvt_msg::kRpcConnectionProbe, 1000);
+  std::chrono::nanoseconds took{};
+  for (int attempt = 0; attempt < 100 && !probe.Run(took); ++attempt) {
   }
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }

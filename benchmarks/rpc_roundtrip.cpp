@@ -8,18 +8,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "messages/rpc_messages.hpp"
 #include "middleware/nodes.hpp"
+#include "raw_query.hpp"
 #include "rpc/data_rpc.hpp"
 #include "support/simulator.hpp"
 #include "zenoh.hxx"
@@ -45,60 +44,6 @@ bool OnlyLoopbackVisible() {
   }
   return true;
 }
-
-// One bare query, timed until its reply is in hand; returns false when no reply came.
-class RawQuery {
- public:
-  RawQuery(std::shared_ptr<zenoh::Session> session, const std::string& key)
-      : session_(std::move(session)), key_(key) {
-    zenoh::ext::Serializer s;
-    s.serialize(
-        orbalt::zenoh_msgs::kvt_msg::RPCRequest{orbalt::zenoh_msgs::kvt_msg::kRpcPlanInfo, {}});
-    payload_ = std::move(s).finish();
-  }
-
-  bool Run(std::chrono::nanoseconds& took) {
-    struct State {
-      std::mutex m;
-      std::condition_variable cv;
-      std::vector<std::uint8_t> reply;
-      bool replied = false;
-      bool ended = false;
-    };
-    auto state = std::make_shared<State>();
-    zenoh::GetOptions options;
-    options.payload = payload_;
-    options.encoding = zenoh::Encoding::ZENOH_SERIALIZED;
-    options.timeout_ms = 2000;
-    const auto start = Clock::now();
-    session_->get(
-        zenoh::KeyExpr(key_), "",
-        [state](const zenoh::Reply& r) {
-          if (!r.is_ok()) return;
-          std::lock_guard<std::mutex> lock(state->m);
-          state->reply = r.get_ok().get_payload().as_vector();
-          state->replied = true;
-          state->cv.notify_all();
-        },
-        [state] {
-          std::lock_guard<std::mutex> lock(state->m);
-          state->ended = true;
-          state->cv.notify_all();
-        },
-        std::move(options));
-    std::unique_lock<std::mutex> lock(state->m);
-    state->cv.wait_for(lock, 3s, [&] { return state->replied || state->ended; });
-    took = Clock::now() - start;
-    // Let the query finish before the next one starts, outside the timing.
-    state->cv.wait_for(lock, 3s, [&] { return state->ended; });
-    return state->replied;
-  }
-
- private:
-  std::shared_ptr<zenoh::Session> session_;
-  std::string key_;
-  zenoh::Bytes payload_;
-};
 
 struct Summary {
   double p50_us;
@@ -145,7 +90,8 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(20ms);
   }
-  RawQuery raw(node.session_, "orbalt/robot/" + sn + "/rpc");
+  orbalt::bench::RawQuery raw(node.session_, "orbalt/robot/" + sn + "/rpc",
+                              orbalt::zenoh_msgs::kvt_msg::kRpcPlanInfo, 2000);
 
   std::vector<double> rpc_us;
   std::vector<double> raw_us;
