@@ -53,7 +53,7 @@ def last_json(out: str) -> dict:
 
 
 def sim(*args: str, sn: str) -> SimulatorProcess:
-    return SimulatorProcess(*args, sn=sn).start()
+    return SimulatorProcess(*args, sn=sn)
 
 
 def cpu_seconds(pid: int) -> float:

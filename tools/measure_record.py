@@ -3,7 +3,9 @@
     PYTHONPATH=build/python scripts/netns .venv/bin/python tools/measure_record.py [--seconds 60]
 
 Starts the simulated robot in a child process at --rate Hz publishing one sample per wake-up
-(--wake-period 0), then, one after the other against that robot:
+(--wake-period 0) from a real-time thread (--sim-priority, SCHED_FIFO, like a robot's
+controller; 0 for normal scheduling, whose late wake-ups send samples back to back that no poller
+can tell apart), then, one after the other against that robot:
   1. reference: a bare poller in a child process (the same new-sample loop as kvt, without
      building, encoding or writing messages), for --reference-seconds;
   2. `kvt record` for --seconds.
@@ -107,13 +109,18 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--reference-seconds", type=float, default=20.0)
     parser.add_argument("--rate", type=float, default=1000.0)
+    parser.add_argument("--sim-priority", type=int, default=20,
+                        help="real-time priority of the simulator's publishing thread (0: none)")
     parser.add_argument("--poll-interval", type=float,
                         help="fixed time between looks, for both (default: kvt's pacing)")
     args = parser.parse_args()
     if os.environ.get("ORBALTKVT_IN_NETNS") != "1":
         sys.exit("run this inside scripts/netns")
-    with SimulatorProcess("--rate", str(args.rate), "--wake-period", "0") as sim:
-        print(f"simulator {sim.sn}: {args.rate:g} Hz, one sample per wake-up", flush=True)
+    realtime = ["--realtime", str(args.sim_priority)] if args.sim_priority > 0 else []
+    with SimulatorProcess("--rate", str(args.rate), "--wake-period", "0", *realtime) as sim:
+        print(f"simulator {sim.sn}: {args.rate:g} Hz, one sample per wake-up, publishing "
+              + (f"at real-time priority {args.sim_priority}" if realtime else "unprioritized"),
+              flush=True)
         print("load average %.2f %.2f %.2f (%d cores)" % (*os.getloadavg(), os.cpu_count()))
         if args.reference_seconds > 0:
             reference(sim.sn, args.reference_seconds, args.rate, args.poll_interval)

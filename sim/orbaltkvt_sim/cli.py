@@ -143,6 +143,10 @@ def parser() -> argparse.ArgumentParser:
                         "meanwhile are sent in one burst (0: one wake-up per sample)")
     p.add_argument("--stamp-send-time", action="store_true",
                    help="stamp basic samples with the time they are sent (latency measurements)")
+    p.add_argument("--realtime", type=int, metavar="PRIO",
+                   help="run at real-time priority PRIO (SCHED_FIFO, 1-99; every thread, the "
+                        "transport's too), as a robot's controller does, so a busy host does "
+                        "not delay samples into bursts; needs root")
     p.add_argument("--no-rpc", action="store_true", help="streams only: no request/reply")
     p.add_argument("--no-streams", action="store_true", help="request/reply only: no streams")
     p.add_argument("--pause", choices=("basic", "extra", "both"), action="append", default=[],
@@ -186,6 +190,12 @@ def main(argv=None) -> int:
     signal.signal(signal.SIGINT, on_signal)
     signal.signal(signal.SIGTERM, on_signal)
 
+    if args.realtime is not None:
+        # Before the session opens, so that the transport's threads inherit it.
+        try:
+            os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(args.realtime))
+        except (OSError, AttributeError) as exc:
+            log.warning("cannot run at real-time priority %d: %s", args.realtime, exc)
     options = dict(rate=args.rate, preset=args.preset, layout=args.layout,
                    model_rate=args.model_rate or None,
                    wake_period=args.wake_period / 1000.0, streams=not args.no_streams,

@@ -84,6 +84,9 @@ class SimulatorProcess:
         self._reader: Optional[threading.Thread] = None
 
     def start(self, timeout: float = 15.0) -> "SimulatorProcess":
+        """Starts the process and waits until it serves; a running one is left as it is."""
+        if self.proc is not None and self.proc.poll() is None:
+            return self
         env = dict(os.environ)
         package_root = str(Path(__file__).resolve().parent.parent)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root,

@@ -1,6 +1,7 @@
 """kvt record: write the robot's data to an MCAP file."""
 from __future__ import annotations
 
+import gc
 import signal
 import sys
 import time
@@ -76,6 +77,9 @@ def stream(client, poller, groups, sinks, seconds, progress) -> None:
     """Writes every new sample to every sink until ``seconds`` pass or Ctrl-C."""
     end = None if seconds is None else time.monotonic() + seconds
     encoder = ch.SampleEncoder(groups)
+    # Everything made so far lives to the end: keep the collector from walking it again and
+    # again, which stalls the loop for milliseconds while samples go by.
+    gc.freeze()
     try:
         while (states := poller.next(end)) is not None:
             # A server nobody watches (and no file): keep counting, skip the encoding.
