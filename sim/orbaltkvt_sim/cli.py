@@ -143,10 +143,13 @@ def parser() -> argparse.ArgumentParser:
                         "meanwhile are sent in one burst (0: one wake-up per sample)")
     p.add_argument("--stamp-send-time", action="store_true",
                    help="stamp basic samples with the time they are sent (latency measurements)")
+    realtime = os.environ.get("ORBALTKVT_SIM_REALTIME")
     p.add_argument("--realtime", type=int, metavar="PRIO",
+                   default=int(realtime) if realtime and realtime != "0" else None,
                    help="run at real-time priority PRIO (SCHED_FIFO, 1-99; every thread, the "
                         "transport's too), as a robot's controller does, so a busy host does "
-                        "not delay samples into bursts; needs root")
+                        "not delay samples into bursts; needs root (default: "
+                        "$ORBALTKVT_SIM_REALTIME, else normal scheduling)")
     p.add_argument("--no-rpc", action="store_true", help="streams only: no request/reply")
     p.add_argument("--no-streams", action="store_true", help="request/reply only: no streams")
     p.add_argument("--pause", choices=("basic", "extra", "both"), action="append", default=[],

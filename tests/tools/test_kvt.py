@@ -178,6 +178,12 @@ def test_echo_lines_and_closed_pipe(remote_simulator, kvt):
     assert endless.finish() == 0, endless.stderr
     assert "Traceback" not in endless.stderr
 
+    # A recording that cannot be written (the disk is full) fails in one line, not as success.
+    full = kvt("record", sim.sn, "-o", "/dev/full", "--seconds", "1")
+    assert full.finish(60) == 1, full.stderr
+    assert [line for line in full.err if line.strip()] == [
+        "kvt record: cannot write /dev/full: No space left on device"], full.stderr
+
 
 def test_monitor_goes_stale_when_the_stream_stops(remote_simulator, kvt):
     sim = remote_simulator(preset="single")

@@ -178,10 +178,13 @@ class McapSink:
 
     def write(self, messages, log_ns: int) -> None:
         add = self._writer.add_message
-        for topic, data, robot_ns in messages:
-            self._sequence += 1
-            add(self._channels[topic], log_time=log_ns, data=data, publish_time=robot_ns,
-                sequence=self._sequence)
+        try:
+            for topic, data, robot_ns in messages:
+                self._sequence += 1
+                add(self._channels[topic], log_time=log_ns, data=data, publish_time=robot_ns,
+                    sequence=self._sequence)
+        except OSError as exc:
+            raise ToolError(f"cannot write {self.path}: {exc.strerror}") from None
 
     def busy(self) -> bool:
         return True
@@ -192,9 +195,14 @@ class McapSink:
     def close(self) -> None:
         if self._file.closed:
             return
-        self._writer.finish()
-        self._size = self._file.tell()
-        self._file.close()
+        try:
+            try:
+                self._writer.finish()
+            finally:
+                self._size = self._file.tell()
+                self._file.close()
+        except OSError as exc:
+            raise ToolError(f"cannot write {self.path}: {exc.strerror}") from None
 
 
 class LiveSink:

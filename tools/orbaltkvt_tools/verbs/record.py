@@ -2,8 +2,10 @@
 from __future__ import annotations
 
 import gc
+import queue
 import signal
 import sys
+import threading
 import time
 
 from .. import channels as ch
@@ -74,29 +76,60 @@ _STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
 
 
 def stream(client, poller, groups, sinks, seconds, progress) -> None:
-    """Writes every new sample to every sink until ``seconds`` pass or Ctrl-C."""
+    """Writes every new sample to every sink until ``seconds`` pass or Ctrl-C.
+
+    This thread only looks for new samples and takes them; a second thread encodes and writes
+    them, so a slow write does not keep the next look from coming in time. The interpreter is
+    asked to switch threads often, so the looks are not held up behind the writer either.
+    """
     end = None if seconds is None else time.monotonic() + seconds
-    encoder = ch.SampleEncoder(groups)
+    pending: queue.SimpleQueue = queue.SimpleQueue()
+    failed: list[Exception] = []
+    writer = threading.Thread(target=_write_all, args=(pending, groups, sinks, progress, failed),
+                              name="kvt-writer", daemon=True)
     # Everything made so far lives to the end: keep the collector from walking it again and
     # again, which stalls the loop for milliseconds while samples go by.
     gc.freeze()
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(0.0002)
+    writer.start()
     try:
-        while (states := poller.next(end)) is not None:
+        while not failed and (states := poller.next(end)) is not None:
             # A server nobody watches (and no file): keep counting, skip the encoding.
             if any(sink.busy() for sink in sinks):
-                log_ns = time.time_ns()
-                messages = encoder.messages(states, client.actions(), ch.read_status(client))
-                # Ctrl-C lands between samples, so every channel holds the same samples.
-                signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
-                try:
-                    for sink in sinks:
-                        sink.write(messages, log_ns)
-                    progress.written += 1
-                finally:
-                    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
+                pending.put((states, client.actions(), ch.read_status(client), time.time_ns()))
             progress.tick()
     except KeyboardInterrupt:
         pass
+    finally:
+        # Ctrl-C now does not cut the writer short: every sample taken is written.
+        signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+        try:
+            pending.put(None)
+            writer.join()
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
+            sys.setswitchinterval(switch)
+    if failed:
+        if isinstance(failed[0], ToolError):
+            raise failed[0]
+        raise ToolError(f"writing failed: {failed[0]}")
+
+
+def _write_all(pending, groups, sinks, progress, failed: list) -> None:
+    encoder = ch.SampleEncoder(groups)
+    while (item := pending.get()) is not None:
+        if failed:
+            continue  # drain until the end mark
+        states, actions, status, log_ns = item
+        try:
+            messages = encoder.messages(states, actions, status)
+            for sink in sinks:
+                sink.write(messages, log_ns)
+        except Exception as exc:  # noqa: BLE001 - handed to the polling thread
+            failed.append(exc)
+            continue
+        progress.written += 1
 
 
 def first_groups(client, seconds: float = 5.0):
@@ -119,7 +152,12 @@ def run(args) -> int:
     progress = Progress(poller, size=sink.size)
     try:
         stream(client, poller, groups, [sink], args.seconds, progress)
-    finally:
-        sink.close()
+    except BaseException:
+        try:
+            sink.close()
+        except ToolError:
+            pass  # the same failure again, already on its way
+        raise
+    sink.close()
     progress.finish(f"wrote {args.output}")
     return 0
