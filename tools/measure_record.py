@@ -3,7 +3,7 @@
     PYTHONPATH=build/python scripts/netns .venv/bin/python tools/measure_record.py [--seconds 60]
 
 Starts the simulated robot in a child process at --rate Hz publishing one sample per wake-up
-(--wake-period 0) from a real-time thread (--sim-priority, SCHED_FIFO, like a robot's
+(--wake-period 0) at real-time priority (--sim-priority, SCHED_FIFO, like a robot's
 controller; 0 for normal scheduling, whose late wake-ups send samples back to back that no poller
 can tell apart), then, one after the other against that robot:
   1. reference: a bare poller in a child process (the same new-sample loop as kvt, without
@@ -110,7 +110,7 @@ def main() -> int:
     parser.add_argument("--reference-seconds", type=float, default=20.0)
     parser.add_argument("--rate", type=float, default=1000.0)
     parser.add_argument("--sim-priority", type=int, default=20,
-                        help="real-time priority of the simulator's publishing thread (0: none)")
+                        help="real-time priority of the simulator process (0: normal scheduling)")
     parser.add_argument("--poll-interval", type=float,
                         help="fixed time between looks, for both (default: kvt's pacing)")
     args = parser.parse_args()

@@ -79,9 +79,13 @@ def test_process_with_faults_then_sigterm(simulator_process, peer, rpc):
 
 
 def test_sigint_stops_cleanly(simulator_process):
-    proc = simulator_process("--no-streams")
+    proc = simulator_process("--no-streams", "--realtime", "1")
+    pid = proc.proc.pid
+    # Starting a running one again (as a with-block does) must not leave a second robot behind.
+    assert proc.start() is proc and proc.proc.pid == pid
     assert proc.interrupt() == 0
     assert "SIGINT received" in proc.log
+    assert "real-time priority" not in proc.log  # root in the test namespace: no warning
 
 
 def test_abort_exits_without_cleanup_and_layout_switches(simulator_process, peer):

@@ -195,7 +195,7 @@ class McapSink:
     def close(self) -> None:
         if self._file.closed:
             return
-        try:
+        try:  # closing the file flushes it, so it can fail as well
             try:
                 self._writer.finish()
             finally:

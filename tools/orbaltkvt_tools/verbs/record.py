@@ -111,9 +111,7 @@ def stream(client, poller, groups, sinks, seconds, progress) -> None:
             signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
             sys.setswitchinterval(switch)
     if failed:
-        if isinstance(failed[0], ToolError):
-            raise failed[0]
-        raise ToolError(f"writing failed: {failed[0]}")
+        raise failed[0]
 
 
 def _write_all(pending, groups, sinks, progress, failed: list) -> None:
