@@ -14,12 +14,13 @@ Messages carry the robot's timestamp; the log time is the host's receive time. V
 """
 from __future__ import annotations
 
+import contextlib
 import json
+import struct
 from dataclasses import dataclass
 from typing import Any, Iterable, Optional
 
-from foxglove.messages import (FrameTransform, FrameTransforms, JointState, JointStates,
-                               Quaternion, Timestamp, Vector3)
+from foxglove.messages import FrameTransforms, JointStates
 
 from .common import NS, ToolError, timestamp_ns
 
@@ -66,76 +67,140 @@ def channel_infos(groups: Iterable) -> list[ChannelInfo]:
     return infos
 
 
-def _stamp(ns: int) -> Timestamp:
+# The messages are protobuf, put together here with struct from layouts worked out once per
+# group: every double is always written (as foxglove-sdk does for JointState, whose fields are
+# optional), so apart from its timestamp a message has a fixed size and one struct packs it.
+# Field numbers and wire types are those of the schemas above; the tests hold the bytes against
+# foxglove-sdk's own encoder.
+
+
+def _varint(n: int) -> bytes:
+    out = bytearray()
+    while n > 0x7F:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    out.append(n)
+    return bytes(out)
+
+
+def _field(tag: int, payload: bytes) -> bytes:
+    """A length-delimited field: tag, length, payload."""
+    return bytes([tag]) + _varint(len(payload)) + payload
+
+
+def timestamp_field(ns: int) -> bytes:
+    """Field 1, a google.protobuf.Timestamp (zero parts left out, as protobuf does)."""
     sec, nsec = divmod(ns, NS)
-    return Timestamp(sec=sec, nsec=nsec)
+    body = (b"\x08" + _varint(sec) if sec else b"") + (b"\x10" + _varint(nsec) if nsec else b"")
+    return _field(0x0A, body)
 
 
-def _joints(names: list[str], positions, velocities, efforts, stamp: Timestamp) -> bytes:
-    return JointStates(timestamp=stamp, joints=[
-        JointState(name=n, position=p, velocity=v, effort=e)
-        for n, p, v, e in zip(names, positions, velocities, efforts)]).encode()
+def _packer(parts: list) -> tuple[struct.Struct, list]:
+    """A struct for constant byte strings (bytes) and doubles (None), and its argument list."""
+    fmt = "<" + "".join(f"{len(x)}s" if isinstance(x, bytes) else "d" for x in parts)
+    return struct.Struct(fmt), [0.0 if x is None else x for x in parts]
 
 
-def _transform(child: str, pose, stamp: Timestamp) -> FrameTransform:
-    # The robot's poses are position then quaternion (w, x, y, z).
-    return FrameTransform(timestamp=stamp, parent_frame_id=WORLD, child_frame_id=child,
-                          translation=Vector3(x=pose[0], y=pose[1], z=pose[2]),
-                          rotation=Quaternion(x=pose[4], y=pose[5], z=pose[6], w=pose[3]))
+class JointStatesLayout:
+    """foxglove.JointStates for fixed joint names: timestamp (1), then joints (2), each a name
+    (1), position (2), velocity (3) and effort (5)."""
+
+    def __init__(self, names: list[str]):
+        parts = []
+        for name in names:
+            name_field = _field(0x0A, name.encode())
+            head = b"\x12" + _varint(len(name_field) + 3 * 9) + name_field
+            parts += [head + b"\x11", None, b"\x19", None, b"\x29", None]
+        self._struct, self._args = _packer(parts)
+
+    def encode(self, stamp: bytes, q, dq, tau) -> bytes:
+        """``stamp`` from :func:`timestamp_field`; q, dq, tau as long as the names."""
+        args = self._args
+        args[1::6] = q
+        args[3::6] = dq
+        args[5::6] = tau
+        return stamp + self._struct.pack(*args)
+
+
+class TransformLayout:
+    """One transform (field 1) of foxglove.FrameTransforms from "world" to a fixed child frame:
+    timestamp (1), parent (2) and child (3) frame ids, translation (4: x, y, z) and rotation
+    (5: x, y, z, w). The transforms of a message are these fields one after the other."""
+
+    def __init__(self, child: str):
+        frames = _field(0x12, WORLD.encode()) + _field(0x1A, child.encode())
+        self._struct, self._args = _packer([
+            frames + b"\x22\x1b\x09", None, b"\x11", None, b"\x19", None,
+            b"\x2a\x24\x09", None, b"\x11", None, b"\x19", None, b"\x21", None])
+        self._size = self._struct.size
+
+    def encode(self, stamp: bytes, pose) -> bytes:
+        """``pose`` as the robot reports it: position, then quaternion (w, x, y, z)."""
+        args = self._args
+        args[1], args[3], args[5] = pose[0], pose[1], pose[2]
+        args[7], args[9], args[11], args[13] = pose[4], pose[5], pose[6], pose[3]
+        return b"\x0a" + _varint(len(stamp) + self._size) + stamp + self._struct.pack(*args)
 
 
 class SampleEncoder:
     """Turns one sample into the encoded messages of every channel, for a fixed set of groups.
 
-    Names and topics are worked out once per group; lookups use the groups' integer values,
-    which hash far faster than the enumeration members.
+    Layouts are worked out once per group; lookups use the groups' integer values, which hash
+    far faster than the enumeration members.
     """
 
     def __init__(self, groups):
         self._groups = {int(g): g.name for g in groups}
-        self._names: dict[tuple[int, int], list[str]] = {}
+        self._joints: dict[tuple[int, int, str], tuple[str, JointStatesLayout]] = {}
+        self._frames: dict[tuple[int, str], TransformLayout] = {}
 
-    def _joint_names(self, value: int, dof: int) -> list[str]:
-        names = self._names.get((value, dof))
-        if names is None:
-            prefix = self._groups[value].lower()
-            names = self._names[(value, dof)] = [f"{prefix}_joint{i + 1}" for i in range(dof)]
-        return names
+    def _joint_layout(self, value: int, dof: int, suffix: str) -> tuple[str, JointStatesLayout]:
+        found = self._joints.get((value, dof, suffix))
+        if found is None:
+            name = self._groups[value]
+            names = [f"{name.lower()}_joint{i + 1}" for i in range(dof)]
+            found = (f"/{name}/joint_states{suffix}", JointStatesLayout(names))
+            self._joints[(value, dof, suffix)] = found
+        return found
+
+    def _frame(self, value: int, kind: str) -> TransformLayout:
+        layout = self._frames.get((value, kind))
+        if layout is None:
+            layout = self._frames[(value, kind)] = TransformLayout(f"{self._groups[value]}/{kind}")
+        return layout
 
     def messages(self, states: dict, actions: dict, status: dict) -> list[tuple[str, bytes, int]]:
         """(topic, encoded message, robot time in ns) for every channel of one sample."""
+        groups = self._groups
         out = []
         tfs, tfs_d = [], []
         robot_ns = actions_ns = 0
         stamp = stamp_d = None
         for g, s in states.items():
-            name = self._groups.get(int(g))
-            if name is None:
+            value = int(g)
+            if value not in groups:
                 continue
             if stamp is None:
                 robot_ns = timestamp_ns(s.timestamp)
-                stamp = _stamp(robot_ns)
+                stamp = timestamp_field(robot_ns)
             q = s.q
-            out.append((f"/{name}/joint_states",
-                        _joints(self._joint_names(int(g), len(q)), q, s.dq, s.tau, stamp),
-                        robot_ns))
-            tfs.append(_transform(f"{name}/tcp", s.tcp_pose, stamp))
-            tfs.append(_transform(f"{name}/flange", s.flange_pose, stamp))
+            topic, layout = self._joint_layout(value, len(q), "")
+            out.append((topic, layout.encode(stamp, q, s.dq, s.tau), robot_ns))
+            tfs.append(self._frame(value, "tcp").encode(stamp, s.tcp_pose))
+            tfs.append(self._frame(value, "flange").encode(stamp, s.flange_pose))
         for g, a in actions.items():
-            name = self._groups.get(int(g))
-            if name is None:
+            value = int(g)
+            if value not in groups:
                 continue
             if stamp_d is None:
                 actions_ns = timestamp_ns(a.timestamp)
-                stamp_d = _stamp(actions_ns)
+                stamp_d = timestamp_field(actions_ns)
             q_d = a.q_d
-            out.append((f"/{name}/joint_states_desired",
-                        _joints(self._joint_names(int(g), len(q_d)), q_d, a.dq_d, a.tau_d,
-                                stamp_d), actions_ns))
-            tfs_d.append(_transform(f"{name}/tcp_desired", a.tcp_pose_d, stamp_d))
-        out.append(("/tf", FrameTransforms(transforms=tfs).encode(), robot_ns))
-        out.append(("/tf_desired", FrameTransforms(transforms=tfs_d).encode(),
-                    actions_ns or robot_ns))
+            topic, layout = self._joint_layout(value, len(q_d), "_desired")
+            out.append((topic, layout.encode(stamp_d, q_d, a.dq_d, a.tau_d), actions_ns))
+            tfs_d.append(self._frame(value, "tcp_desired").encode(stamp_d, a.tcp_pose_d))
+        out.append(("/tf", b"".join(tfs), robot_ns))
+        out.append(("/tf_desired", b"".join(tfs_d), actions_ns or robot_ns))
         sec, nsec = divmod(robot_ns, NS)
         out.append(("/status", json.dumps({"timestamp": {"sec": sec, "nsec": nsec}, **status},
                                           separators=(",", ":")).encode(), robot_ns))
@@ -150,59 +215,58 @@ def read_status(client) -> dict[str, Any]:
 
 
 class McapSink:
-    """An MCAP file written with the mcap package: log time = host receive time, publish time =
-    the robot's timestamp. :meth:`close` writes the summary; until then the file is not complete."""
+    """An MCAP file: log time = host receive time, publish time = the robot's timestamp.
+    :meth:`close` writes the summary; until then the file is not complete."""
 
     def __init__(self, path: str, infos: list[ChannelInfo], metadata: Optional[dict] = None):
-        from mcap.writer import CompressionType, Writer
+        from .mcapwriter import McapWriter
 
         try:
             self._file = open(path, "wb")
         except OSError as exc:
             raise ToolError(f"cannot write {path}: {exc.strerror}") from None
         self.path = path
-        self._writer = Writer(self._file, compression=CompressionType.ZSTD)
-        self._writer.start(profile="", library="orbaltkvt-tools")
         self._channels: dict[str, int] = {}
-        self._sequence = 0
-        schemas: dict[tuple[str, str], int] = {}
-        for info in infos:
-            key = (info.schema_name, info.schema_encoding)
-            if key not in schemas:
-                schemas[key] = self._writer.register_schema(info.schema_name, info.schema_encoding,
-                                                            info.schema_data)
-            self._channels[info.topic] = self._writer.register_channel(
-                info.topic, info.encoding, schemas[key])
-        if metadata:
-            self._writer.add_metadata("orbaltkvt", {k: str(v) for k, v in metadata.items()})
+        with self._failures():
+            self._writer = McapWriter(self._file, library="orbaltkvt-tools")
+            schemas: dict[tuple[str, str], int] = {}
+            for info in infos:
+                key = (info.schema_name, info.schema_encoding)
+                if key not in schemas:
+                    schemas[key] = self._writer.register_schema(
+                        info.schema_name, info.schema_encoding, info.schema_data)
+                self._channels[info.topic] = self._writer.register_channel(
+                    info.topic, info.encoding, schemas[key])
+            if metadata:
+                self._writer.add_metadata("orbaltkvt", {k: str(v) for k, v in metadata.items()})
 
-    def write(self, messages, log_ns: int) -> None:
-        add = self._writer.add_message
+    @contextlib.contextmanager
+    def _failures(self):
         try:
-            for topic, data, robot_ns in messages:
-                self._sequence += 1
-                add(self._channels[topic], log_time=log_ns, data=data, publish_time=robot_ns,
-                    sequence=self._sequence)
+            yield
         except OSError as exc:
             raise ToolError(f"cannot write {self.path}: {exc.strerror}") from None
+
+    def write(self, messages, log_ns: int) -> None:
+        channels = self._channels
+        with self._failures():
+            self._writer.add(log_ns, [(channels[topic], robot_ns, data)
+                                      for topic, data, robot_ns in messages])
 
     def busy(self) -> bool:
         return True
 
     def size(self) -> int:
-        return self._size if self._file.closed else self._file.tell()
+        return self._writer.size()
 
     def close(self) -> None:
         if self._file.closed:
             return
-        try:  # closing the file flushes it, so it can fail as well
+        with self._failures():
             try:
                 self._writer.finish()
             finally:
-                self._size = self._file.tell()
-                self._file.close()
-        except OSError as exc:
-            raise ToolError(f"cannot write {self.path}: {exc.strerror}") from None
+                self._file.close()  # which flushes, so it can fail as well
 
 
 class LiveSink:

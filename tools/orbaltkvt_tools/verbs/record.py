@@ -2,10 +2,8 @@
 from __future__ import annotations
 
 import gc
-import queue
 import signal
 import sys
-import threading
 import time
 
 from .. import channels as ch
@@ -72,62 +70,61 @@ class Progress:
         sys.stderr.flush()
 
 
-_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
-
-
 def stream(client, poller, groups, sinks, seconds, progress) -> None:
     """Writes every new sample to every sink until ``seconds`` pass or Ctrl-C.
 
-    This thread only looks for new samples and takes them; a second thread encodes and writes
-    them, so a slow write does not keep the next look from coming in time. The interpreter is
-    asked to switch threads often, so the looks are not held up behind the writer either.
+    A sample is taken, encoded and handed to the sinks right after it is seen, in a small part
+    of the pause before the next look; files are compressed and written by a thread of their own.
     """
     end = None if seconds is None else time.monotonic() + seconds
-    pending: queue.SimpleQueue = queue.SimpleQueue()
-    failed: list[Exception] = []
-    writer = threading.Thread(target=_write_all, args=(pending, groups, sinks, progress, failed),
-                              name="kvt-writer", daemon=True)
+    encoder = ch.SampleEncoder(groups)
     # Everything made so far lives to the end: keep the collector from walking it again and
     # again, which stalls the loop for milliseconds while samples go by.
     gc.freeze()
-    switch = sys.getswitchinterval()
-    sys.setswitchinterval(0.0002)
-    writer.start()
+    stop = _DeferredStop()
     try:
-        while not failed and (states := poller.next(end)) is not None:
+        while (states := poller.next(end)) is not None:
             # A server nobody watches (and no file): keep counting, skip the encoding.
             if any(sink.busy() for sink in sinks):
-                pending.put((states, client.actions(), ch.read_status(client), time.time_ns()))
+                with stop:  # a sample goes to every sink whole, or not at all
+                    log_ns = time.time_ns()
+                    messages = encoder.messages(states, client.actions(),
+                                                ch.read_status(client))
+                    for sink in sinks:
+                        sink.write(messages, log_ns)
+                progress.written += 1
             progress.tick()
     except KeyboardInterrupt:
         pass
     finally:
-        # Ctrl-C now does not cut the writer short: every sample taken is written.
-        signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
-        try:
-            pending.put(None)
-            writer.join()
-        finally:
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
-            sys.setswitchinterval(switch)
-    if failed:
-        raise failed[0]
+        stop.restore()
 
 
-def _write_all(pending, groups, sinks, progress, failed: list) -> None:
-    encoder = ch.SampleEncoder(groups)
-    while (item := pending.get()) is not None:
-        if failed:
-            continue  # drain until the end mark
-        states, actions, status, log_ns = item
-        try:
-            messages = encoder.messages(states, actions, status)
-            for sink in sinks:
-                sink.write(messages, log_ns)
-        except Exception as exc:  # noqa: BLE001 - handed to the polling thread
-            failed.append(exc)
-            continue
-        progress.written += 1
+class _DeferredStop:
+    """Ctrl-C and SIGTERM end the loop (KeyboardInterrupt) at once, but while a sample is being
+    written only once it is written."""
+
+    def __init__(self):
+        self._inside = self._pending = False
+        self._previous = {s: signal.signal(s, self._handle) for s in (signal.SIGINT,
+                                                                      signal.SIGTERM)}
+
+    def _handle(self, _signum, _frame):
+        if not self._inside:
+            raise KeyboardInterrupt
+        self._pending = True
+
+    def __enter__(self):
+        self._inside = True
+
+    def __exit__(self, exc_type, *_exc):
+        self._inside = False
+        if self._pending and exc_type is None:
+            raise KeyboardInterrupt
+
+    def restore(self) -> None:
+        for s, handler in self._previous.items():
+            signal.signal(s, handler)
 
 
 def first_groups(client, seconds: float = 5.0):
