@@ -142,68 +142,91 @@ class TransformLayout:
         return b"\x0a" + _varint(len(stamp) + self._size) + stamp + self._struct.pack(*args)
 
 
+class _GroupLayouts:
+    """Topics and layouts of one joint group, for one joint count."""
+
+    def __init__(self, name: str, dof: int):
+        names = [f"{name.lower()}_joint{i + 1}" for i in range(dof)]
+        self.dof = dof
+        self.states_topic = f"/{name}/joint_states"
+        self.actions_topic = f"/{name}/joint_states_desired"
+        self.joints = JointStatesLayout(names)
+        self.tcp = TransformLayout(f"{name}/tcp")
+        self.flange = TransformLayout(f"{name}/flange")
+        self.tcp_desired = TransformLayout(f"{name}/tcp_desired")
+
+
 class SampleEncoder:
     """Turns one sample into the encoded messages of every channel, for a fixed set of groups.
 
-    Layouts are worked out once per group; lookups use the groups' integer values, which hash
-    far faster than the enumeration members.
+    Layouts are worked out once per group (again if its joint count changes); lookups use the
+    groups' integer values, which hash far faster than the enumeration members. Timestamps and
+    the status text are kept from the sample before, as they rarely differ.
     """
 
     def __init__(self, groups):
-        self._groups = {int(g): g.name for g in groups}
-        self._joints: dict[tuple[int, int, str], tuple[str, JointStatesLayout]] = {}
-        self._frames: dict[tuple[int, str], TransformLayout] = {}
+        self._names = {int(g): g.name for g in groups}
+        self._layouts: dict[int, _GroupLayouts] = {}
+        self._stamp = (None, b"")
+        self._status = (None, "")
 
-    def _joint_layout(self, value: int, dof: int, suffix: str) -> tuple[str, JointStatesLayout]:
-        found = self._joints.get((value, dof, suffix))
-        if found is None:
-            name = self._groups[value]
-            names = [f"{name.lower()}_joint{i + 1}" for i in range(dof)]
-            found = (f"/{name}/joint_states{suffix}", JointStatesLayout(names))
-            self._joints[(value, dof, suffix)] = found
-        return found
+    def _group(self, value: int, dof: int) -> _GroupLayouts:
+        layouts = self._layouts.get(value)
+        if layouts is None or layouts.dof != dof:
+            layouts = self._layouts[value] = _GroupLayouts(self._names[value], dof)
+        return layouts
 
-    def _frame(self, value: int, kind: str) -> TransformLayout:
-        layout = self._frames.get((value, kind))
-        if layout is None:
-            layout = self._frames[(value, kind)] = TransformLayout(f"{self._groups[value]}/{kind}")
-        return layout
+    def _timestamp(self, ns: int) -> bytes:
+        if ns != self._stamp[0]:
+            self._stamp = (ns, timestamp_field(ns))
+        return self._stamp[1]
+
+    def _status_text(self, status: dict) -> str:
+        """The status fields as JSON object members, without the braces."""
+        key = tuple(tuple(v) if isinstance(v, list) else v for v in status.values())
+        if key != self._status[0]:
+            self._status = (key, json.dumps(status, separators=(",", ":"))[1:-1])
+        return self._status[1]
 
     def messages(self, states: dict, actions: dict, status: dict) -> list[tuple[str, bytes, int]]:
         """(topic, encoded message, robot time in ns) for every channel of one sample."""
-        groups = self._groups
+        names = self._names
         out = []
         tfs, tfs_d = [], []
         robot_ns = actions_ns = 0
-        stamp = stamp_d = None
+        stamp = None
         for g, s in states.items():
             value = int(g)
-            if value not in groups:
+            if value not in names:
                 continue
             if stamp is None:
                 robot_ns = timestamp_ns(s.timestamp)
-                stamp = timestamp_field(robot_ns)
+                stamp = self._timestamp(robot_ns)
             q = s.q
-            topic, layout = self._joint_layout(value, len(q), "")
-            out.append((topic, layout.encode(stamp, q, s.dq, s.tau), robot_ns))
-            tfs.append(self._frame(value, "tcp").encode(stamp, s.tcp_pose))
-            tfs.append(self._frame(value, "flange").encode(stamp, s.flange_pose))
+            layouts = self._group(value, len(q))
+            out.append((layouts.states_topic, layouts.joints.encode(stamp, q, s.dq, s.tau),
+                        robot_ns))
+            tfs.append(layouts.tcp.encode(stamp, s.tcp_pose))
+            tfs.append(layouts.flange.encode(stamp, s.flange_pose))
+        stamp = None
         for g, a in actions.items():
             value = int(g)
-            if value not in groups:
+            if value not in names:
                 continue
-            if stamp_d is None:
+            if stamp is None:
                 actions_ns = timestamp_ns(a.timestamp)
-                stamp_d = timestamp_field(actions_ns)
+                stamp = self._timestamp(actions_ns)
             q_d = a.q_d
-            topic, layout = self._joint_layout(value, len(q_d), "_desired")
-            out.append((topic, layout.encode(stamp_d, q_d, a.dq_d, a.tau_d), actions_ns))
-            tfs_d.append(self._frame(value, "tcp_desired").encode(stamp_d, a.tcp_pose_d))
+            layouts = self._group(value, len(q_d))
+            out.append((layouts.actions_topic,
+                        layouts.joints.encode(stamp, q_d, a.dq_d, a.tau_d), actions_ns))
+            tfs_d.append(layouts.tcp_desired.encode(stamp, a.tcp_pose_d))
         out.append(("/tf", b"".join(tfs), robot_ns))
         out.append(("/tf_desired", b"".join(tfs_d), actions_ns or robot_ns))
         sec, nsec = divmod(robot_ns, NS)
-        out.append(("/status", json.dumps({"timestamp": {"sec": sec, "nsec": nsec}, **status},
-                                          separators=(",", ":")).encode(), robot_ns))
+        fields = self._status_text(status)
+        text = f'{{"timestamp":{{"sec":{sec},"nsec":{nsec}}}{"," if fields else ""}{fields}}}'
+        out.append(("/status", text.encode(), robot_ns))
         return out
 
 
