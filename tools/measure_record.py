@@ -5,10 +5,12 @@
 Starts the simulated robot in a child process at --rate Hz publishing one sample per wake-up
 (--wake-period 0) at real-time priority (--sim-priority, SCHED_FIFO, like a robot's
 controller; 0 for normal scheduling, whose late wake-ups send samples back to back that no poller
-can tell apart), then, one after the other against that robot:
+can tell apart), then, one after the other, each against a fresh one of those robots:
   1. reference: a bare poller in a child process (the same new-sample loop as kvt, without
      building, encoding or writing messages), for --reference-seconds;
-  2. `kvt record` for --seconds.
+  2. with --busy-seconds, the same poller looking without pause (a whole core busy): the most
+     any poller keeps of this stream on this host;
+  3. `kvt record` for --seconds.
 For each it prints the samples kept as a share of those the robot stamped in the window (from
 the robot timestamps of the first and last kept sample) and its CPU time as a share of one core
 over the recording (start-up excluded). Goal for kvt record: >= 99.5 % kept, < 30 % of a core.
@@ -65,15 +67,20 @@ def report(name: str, kept: int, first_ns: int, last_ns: int, rate: float, cpu: 
           f"CPU {100 * cpu / wall:.1f} % of one core over {wall:.1f} s{extra}", flush=True)
 
 
-def reference(sn: str, seconds: float, rate: float, interval) -> None:
-    extra = [str(interval)] if interval else []
+def reference(sn: str, seconds: float, rate: float, interval, name: str = "reference") -> None:
+    extra = [str(interval)] if interval is not None else []
     out = subprocess.run([sys.executable, "-c", REFERENCE, sn, str(seconds), *extra], env=env(),
                          capture_output=True, text=True, check=True).stdout
     # The library logs to stdout too: the figures are on the line marked RESULT.
     out = next(line for line in out.splitlines() if line.startswith("RESULT")).split()[1:]
     kept, missed, first, last = map(int, out[:4])
-    report("reference", kept, first, last, rate, float(out[4]), float(out[5]),
+    report(name, kept, first, last, rate, float(out[4]), float(out[5]),
            f" (poller counted {missed} missed)")
+
+
+def busy(sn: str, seconds: float, rate: float, _interval) -> None:
+    """The bare poller looking without pause: what any poller can keep of this stream here."""
+    reference(sn, seconds, rate, 0.0, name="busy")
 
 
 def record(sn: str, seconds: float, rate: float, interval) -> None:
@@ -109,6 +116,9 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--reference-seconds", type=float, default=20.0)
+    parser.add_argument("--busy-seconds", type=float, default=0.0,
+                        help="also run the bare poller without pauses between looks (a whole "
+                             "core) for S seconds: the most a poller keeps on this host")
     parser.add_argument("--rate", type=float, default=1000.0)
     parser.add_argument("--sim-priority", type=int, default=20,
                         help="real-time priority of the simulator process (0: normal scheduling)")
@@ -123,6 +133,8 @@ def main() -> int:
           + "; a fresh one for each run", flush=True)
     print("load average %.2f %.2f %.2f (%d cores)" % (*os.getloadavg(), os.cpu_count()))
     runs = [(reference, args.reference_seconds)] if args.reference_seconds > 0 else []
+    if args.busy_seconds > 0:
+        runs.append((busy, args.busy_seconds))
     for run, seconds in runs + [(record, args.seconds)]:
         with SimulatorProcess("--rate", str(args.rate), "--wake-period", "0", *realtime) as sim:
             run(sim.sn, seconds, args.rate, args.poll_interval)

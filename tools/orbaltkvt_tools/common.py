@@ -177,7 +177,9 @@ class Poller:
                 return states
             if deadline is not None and time.monotonic() >= deadline:
                 return None
-            time.sleep(self.sleep_time())
+            pause = self.sleep_time()
+            if pause > 0:  # --poll-interval 0 looks without pause, a core busy
+                time.sleep(pause)
 
     def sleep_time(self) -> float:
         """Time between two looks while waiting: an eighth of the sample period, at most 1 ms."""
