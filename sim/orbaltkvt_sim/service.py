@@ -64,18 +64,28 @@ def normalize_sn(sn: str) -> str:
     return "-".join(tokens) + sn[p:]
 
 
-def session_config(connect=None) -> zenoh.Config:
+def session_config(connect=None, fleet: bool = False) -> zenoh.Config:
     """Zenoh's default configuration, or with ``connect`` (an endpoint such as
     "tcp/127.0.0.1:7447", or several) that of a client of those routers only, multicast
-    scouting off: the robot then reaches its clients only through the router."""
+    scouting off: the robot then reaches its clients only through the router.
+
+    With ``fleet`` the session carries the streams of many robots, which would each have links
+    of their own: a burst of all their samples every tick backs up the one transmit queue, and
+    zenoh then holds messages up to 1 ms to batch them (``time_limit``). A fleet's session does
+    not hold them back, so each robot's samples leave as they would from a robot of its own.
+    """
     if not connect:
-        return zenoh.Config()
-    endpoints = [connect] if isinstance(connect, str) else list(connect)
-    return zenoh.Config.from_json5(json.dumps({
-        "mode": "client",
-        "connect": {"endpoints": endpoints},
-        "scouting": {"multicast": {"enabled": False}},
-    }))
+        config = zenoh.Config()
+    else:
+        endpoints = [connect] if isinstance(connect, str) else list(connect)
+        config = zenoh.Config.from_json5(json.dumps({
+            "mode": "client",
+            "connect": {"endpoints": endpoints},
+            "scouting": {"multicast": {"enabled": False}},
+        }))
+    if fleet:
+        config.insert_json5("transport/link/tx/queue/batching/time_limit", "0")
+    return config
 
 
 @dataclass
@@ -667,7 +677,7 @@ class Fleet:
     ``replay=False``, which keeps eight robots at 1 kHz cheap: by default 100 states 10 ms apart,
     each sent in 10 consecutive samples, so start-up stays short too. Other keyword arguments are
     those of :class:`Simulator` and apply to every robot; ``config`` is that of the shared
-    session.
+    session (by default ``session_config(fleet=True)``).
     Each robot in :attr:`robots` has the full :class:`Simulator` API (faults, counters, pause).
     """
 
@@ -680,7 +690,7 @@ class Fleet:
         for name in ("phase", "sn"):
             if name in kwargs:
                 raise TypeError(f"{name} is chosen per robot by the fleet")
-        self._config = config
+        self._config = config if config is not None else session_config(fleet=True)
         self._session = session
         self._own_session = session is None
         self._kwargs = dict(kwargs, replay=replay, replay_samples=replay_samples,
