@@ -4,7 +4,9 @@
 //   deployment latency SECONDS SN...   publish-to-visible: the library's subscriber path (decode,
 //                                      publish as newest sample) next to a raw subscriber of the
 //                                      same session that reads only the timestamp; the two take
-//                                      turns every 0.5 s. Robots must run with --stamp-send-time.
+//                                      turns every 0.5 s; then both at once, and two raw ones at
+//                                      once (what being second in line costs by itself). Robots
+//                                      must run with --stamp-send-time.
 //   deployment intake SECONDS SN...    CPU share of this process holding one Client per robot,
 //                                      each read ten times a second; a read that fails or shows
 //                                      no newer sample than 100 ms before counts as an error
@@ -197,7 +199,26 @@ int Latency(double seconds, const std::vector<std::string>& sns) {
     raw.Recording(false);
     added = library.DifferenceTo(raw);
   }
+  // What being second in line costs by itself: two raw subscribers on the same samples.
+  std::vector<double> second;
+  {
+    Recorder first_raw;
+    Recorder second_raw;
+    std::vector<zenoh::Subscriber<void>> subs;
+    for (std::size_t i = 0; i < sns.size(); ++i)
+      subs.push_back(RawPath(node.session_, sns[i], static_cast<int>(i), first_raw));
+    for (std::size_t i = 0; i < sns.size(); ++i)
+      subs.push_back(RawPath(node.session_, sns[i], static_cast<int>(i), second_raw));
+    std::this_thread::sleep_for(20ms);
+    first_raw.Recording(true);
+    second_raw.Recording(true);
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::max(1.0, seconds / 3)));
+    second_raw.Recording(false);
+    first_raw.Recording(false);
+    second = second_raw.DifferenceTo(first_raw);
+  }
   const double d50 = Quantile(added, 0.5), d99 = Quantile(added, 0.99);
+  const double s50 = Quantile(second, 0.5);
   const double a50 = Quantile(a, 0.5), a99 = Quantile(a, 0.99);
   const double b50 = Quantile(b, 0.5), b99 = Quantile(b, 0.99);
   std::printf("publish-to-visible over %zu robot(s), %.0f s, paths taking turns\n", sns.size(),
@@ -206,11 +227,13 @@ int Latency(double seconds, const std::vector<std::string>& sns) {
   std::printf("%-34s %8zu %10.1f %10.1f\n", "library (decode + newest sample)", a.size(), a50, a99);
   std::printf("%-34s %8zu %10.1f %10.1f\n", "raw subscriber (timestamp only)", b.size(), b50, b99);
   std::printf("%-34s %8zu %10.2f %10.2f\n", "added, same samples (paired)", added.size(), d50, d99);
+  std::printf("%-34s %8zu %10.2f %10.2f\n", "second raw subscriber (paired)", second.size(), s50,
+              Quantile(second, 0.99));
   std::printf(
       "json: {\"library_n\": %zu, \"library_p50_us\": %.2f, \"library_p99_us\": %.2f, "
       "\"raw_n\": %zu, \"raw_p50_us\": %.2f, \"raw_p99_us\": %.2f, \"paired_n\": %zu, "
-      "\"added_p50_us\": %.3f, \"added_p99_us\": %.3f}\n",
-      a.size(), a50, a99, b.size(), b50, b99, added.size(), d50, d99);
+      "\"added_p50_us\": %.3f, \"added_p99_us\": %.3f, \"second_p50_us\": %.3f}\n",
+      a.size(), a50, a99, b.size(), b50, b99, added.size(), d50, d99, s50);
   return a.empty() || b.empty() ? 1 : 0;
 }
 
