@@ -143,6 +143,18 @@ zenoh::Subscriber<void> RawPath(const std::shared_ptr<zenoh::Session>& session,
       [] {});
 }
 
+// Both recorders on the same samples for `seconds` (at least 1 s): per sample, the age `later`
+// saw minus the one `first` saw.
+std::vector<double> RecordPaired(Recorder& first, Recorder& later, double seconds) {
+  std::this_thread::sleep_for(20ms);
+  first.Recording(true);
+  later.Recording(true);
+  std::this_thread::sleep_for(std::chrono::duration<double>(std::max(1.0, seconds)));
+  later.Recording(false);
+  first.Recording(false);
+  return later.DifferenceTo(first);
+}
+
 int Latency(double seconds, const std::vector<std::string>& sns) {
   orbalt::zenoh_mdw::RealtimeNode node;
   Recorder library;
@@ -191,13 +203,7 @@ int Latency(double seconds, const std::vector<std::string>& sns) {
     for (std::size_t i = 0; i < sns.size(); ++i)
       paths.push_back(
           std::make_unique<LibraryPath>(node.session_, sns[i], static_cast<int>(i), library));
-    std::this_thread::sleep_for(20ms);
-    raw.Recording(true);
-    library.Recording(true);
-    std::this_thread::sleep_for(std::chrono::duration<double>(std::max(1.0, seconds / 3)));
-    library.Recording(false);
-    raw.Recording(false);
-    added = library.DifferenceTo(raw);
+    added = RecordPaired(raw, library, seconds / 3);
   }
   // What being second in line costs by itself: two raw subscribers on the same samples.
   std::vector<double> second;
@@ -209,13 +215,7 @@ int Latency(double seconds, const std::vector<std::string>& sns) {
       subs.push_back(RawPath(node.session_, sns[i], static_cast<int>(i), first_raw));
     for (std::size_t i = 0; i < sns.size(); ++i)
       subs.push_back(RawPath(node.session_, sns[i], static_cast<int>(i), second_raw));
-    std::this_thread::sleep_for(20ms);
-    first_raw.Recording(true);
-    second_raw.Recording(true);
-    std::this_thread::sleep_for(std::chrono::duration<double>(std::max(1.0, seconds / 3)));
-    second_raw.Recording(false);
-    first_raw.Recording(false);
-    second = second_raw.DifferenceTo(first_raw);
+    second = RecordPaired(first_raw, second_raw, seconds / 3);
   }
   const double d50 = Quantile(added, 0.5), d99 = Quantile(added, 0.99);
   const double s50 = Quantile(second, 0.5);
