@@ -207,9 +207,9 @@ def add_poll_options(parser) -> None:
                         help="the robot's stream rate, for counting missed samples (default: "
                              "inferred from the smallest gap between robot timestamps)")
     parser.add_argument("--poll-interval", type=float, metavar="S",
-                        help="seconds between two polls (default: paced by the sample period: "
-                             "the first look 0.6 periods after a new sample, then every eighth "
-                             "of a period, at most 1 ms)")
+                        help="seconds between two polls, 0 for none (a whole core busy; "
+                             "default: paced by the sample period: the first look 0.6 periods "
+                             "after a new sample, then every eighth of a period, at most 1 ms)")
 
 
 def make_poller(client, args) -> Poller:
