@@ -202,7 +202,8 @@ def main(argv=None) -> int:
     options = dict(rate=args.rate, preset=args.preset, layout=args.layout,
                    model_rate=args.model_rate or None,
                    wake_period=args.wake_period / 1000.0, streams=not args.no_streams,
-                   rpc=not args.no_rpc, config=session_config(args.connect, fleet=args.fleet is not None),
+                   rpc=not args.no_rpc,
+                   config=session_config(args.connect, fleet=args.fleet is not None),
                    stamp_send_time=args.stamp_send_time)
     if args.replay_samples is not None:
         options["replay_samples"] = args.replay_samples

@@ -273,8 +273,8 @@ class McapSink:
     def write(self, messages, log_ns: int) -> None:
         channels = self._channels
         with self._failures():
-            self._writer.add(log_ns, [(channels[topic], robot_ns, data)
-                                      for topic, data, robot_ns in messages])
+            self._writer.add(log_ns, ((channels[topic], robot_ns, data)
+                                      for topic, data, robot_ns in messages))
 
     def busy(self) -> bool:
         return True

@@ -67,8 +67,9 @@ class McapWriter:
         self._chunk_size = chunk_size
         self._level = compression_level
         self._offset = 0  # of the next byte in the file; the chunk thread's once it runs
-        self._summary_records: list[bytes] = []  # schemas and channels, repeated in the summary
-        self._schemas = self._channels = 0
+        # Schema and channel records, repeated in the summary.
+        self._schemas: list[bytes] = []
+        self._channels: list[bytes] = []
         self._metadata_index: list[bytes] = []
         self._chunk_index: list[bytes] = []
         self._counts: dict[int, int] = {}
@@ -84,22 +85,22 @@ class McapWriter:
     # -- before the first message ---------------------------------------------------------------
 
     def register_schema(self, name: str, encoding: str, data: bytes) -> int:
-        self._schemas += 1
-        record = _record(_SCHEMA, struct.pack("<H", self._schemas) + _string(name)
+        schema_id = len(self._schemas) + 1
+        record = _record(_SCHEMA, struct.pack("<H", schema_id) + _string(name)
                          + _string(encoding) + struct.pack("<I", len(data)) + data)
-        self._summary_records.append(record)
+        self._schemas.append(record)
         self._write(record)
-        return self._schemas
+        return schema_id
 
     def register_channel(self, topic: str, message_encoding: str, schema_id: int,
                          metadata: Optional[dict] = None) -> int:
-        self._channels += 1
-        record = _record(_CHANNEL, struct.pack("<HH", self._channels, schema_id) + _string(topic)
+        channel_id = len(self._channels) + 1
+        record = _record(_CHANNEL, struct.pack("<HH", channel_id, schema_id) + _string(topic)
                          + _string(message_encoding) + _string_map(metadata or {}))
-        self._summary_records.append(record)
+        self._channels.append(record)
         self._write(record)
-        self._counts[self._channels] = 0
-        return self._channels
+        self._counts[channel_id] = 0
+        return channel_id
 
     def add_metadata(self, name: str, entries: dict[str, str]) -> None:
         record = _record(_METADATA, _string(name) + _string_map(entries))
@@ -156,8 +157,8 @@ class McapWriter:
             raise self._error
         self._write(_record(_DATA_END, struct.pack("<I", 0)))
         summary_start = self._offset
-        groups = [(_SCHEMA, [r for r in self._summary_records if r[0] == _SCHEMA]),
-                  (_CHANNEL, [r for r in self._summary_records if r[0] == _CHANNEL]),
+        groups = [(_SCHEMA, self._schemas),
+                  (_CHANNEL, self._channels),
                   (_STATISTICS, [self._statistics()]),
                   (_CHUNK_INDEX, self._chunk_index),
                   (_METADATA_INDEX, self._metadata_index)]
@@ -214,9 +215,9 @@ class McapWriter:
     def _write_chunk(self, compressor, parts, size, start, end, index, ordered) -> None:
         records = b"".join(parts)
         compressed = compressor.compress(records)
-        chunk = struct.pack("<BQQQQI", _CHUNK, 8 * 3 + 4 + 4 + 4 + 8 + len(compressed), start, end,
-                            size, zlib.crc32(records)) + _string("zstd")
-        chunk += struct.pack("<Q", len(compressed))
+        chunk = (struct.pack("<BQQQQI", _CHUNK, 8 * 3 + 4 + 4 + 4 + 8 + len(compressed), start,
+                             end, size, zlib.crc32(records))
+                 + _string("zstd") + struct.pack("<Q", len(compressed)))
         chunk_offset = self._offset
         chunk_length = len(chunk) + len(compressed)
         indexes = bytearray()
@@ -240,8 +241,8 @@ class McapWriter:
     def _statistics(self) -> bytes:
         counts = b"".join(struct.pack("<HQ", c, n) for c, n in sorted(self._counts.items()))
         return _record(_STATISTICS, struct.pack(
-            "<QHIIIIQQI", sum(self._counts.values()), self._schemas, self._channels, 0,
-            len(self._metadata_index), len(self._chunk_index), self._start_time or 0,
+            "<QHIIIIQQI", sum(self._counts.values()), len(self._schemas), len(self._channels),
+            0, len(self._metadata_index), len(self._chunk_index), self._start_time or 0,
             self._end_time, len(counts)) + counts)
 
     def _write(self, data: bytes) -> None:

@@ -70,6 +70,9 @@ class Progress:
         sys.stderr.flush()
 
 
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
 def stream(client, poller, groups, sinks, seconds, progress) -> None:
     """Writes every new sample to every sink until ``seconds`` pass or Ctrl-C.
 
@@ -81,50 +84,23 @@ def stream(client, poller, groups, sinks, seconds, progress) -> None:
     # Everything made so far lives to the end: keep the collector from walking it again and
     # again, which stalls the loop for milliseconds while samples go by.
     gc.freeze()
-    stop = _DeferredStop()
     try:
         while (states := poller.next(end)) is not None:
             # A server nobody watches (and no file): keep counting, skip the encoding.
             if any(sink.busy() for sink in sinks):
-                with stop:  # a sample goes to every sink whole, or not at all
-                    log_ns = time.time_ns()
-                    messages = encoder.messages(states, client.actions(),
-                                                ch.read_status(client))
+                log_ns = time.time_ns()
+                messages = encoder.messages(states, client.actions(), ch.read_status(client))
+                # Ctrl-C lands between samples, so every channel holds the same samples.
+                signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+                try:
                     for sink in sinks:
                         sink.write(messages, log_ns)
-                progress.written += 1
+                    progress.written += 1
+                finally:
+                    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
             progress.tick()
     except KeyboardInterrupt:
         pass
-    finally:
-        stop.restore()
-
-
-class _DeferredStop:
-    """Ctrl-C and SIGTERM end the loop (KeyboardInterrupt) at once, but while a sample is being
-    written only once it is written."""
-
-    def __init__(self):
-        self._inside = self._pending = False
-        self._previous = {s: signal.signal(s, self._handle) for s in (signal.SIGINT,
-                                                                      signal.SIGTERM)}
-
-    def _handle(self, _signum, _frame):
-        if not self._inside:
-            raise KeyboardInterrupt
-        self._pending = True
-
-    def __enter__(self):
-        self._inside = True
-
-    def __exit__(self, exc_type, *_exc):
-        self._inside = False
-        if self._pending and exc_type is None:
-            raise KeyboardInterrupt
-
-    def restore(self) -> None:
-        for s, handler in self._previous.items():
-            signal.signal(s, handler)
 
 
 def first_groups(client, seconds: float = 5.0):
