@@ -9,3 +9,6 @@
 #include "orbalt/kvt/primitive_states.hpp"
 #include "orbalt/kvt/robot_actions.hpp"
 #include "orbalt/kvt/robot_states.hpp"
+#include "orbalt/kvt/sample_decoder.hpp"
+#include "orbalt/kvt/sample_stream.hpp"
+#include "orbalt/kvt/stream_samples.hpp"

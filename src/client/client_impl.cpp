@@ -28,6 +28,7 @@ Client::Impl::Impl(const std::string& robot_sn, bool verbose) : verbose_(verbose
                  kvt_impl::kClientVersion);
   }
   const std::string serial_number = kvt_impl::NormalizeSerialNumber(robot_sn);
+  serial_number_ = serial_number;
 
   kvt_client_ = std::make_shared<kvt_impl::KVTClient>(verbose_);
   kvt_client_->Init(serial_number);

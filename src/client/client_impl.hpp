@@ -30,6 +30,7 @@ class __attribute__((visibility("hidden"))) Client::Impl {
 
   std::shared_ptr<kvt_impl::KVTClient> kvt_client_;
   bool verbose_ = false;
+  std::string serial_number_;  ///< normalized
   std::map<JointGroup, std::uint32_t> start_ids_;
   std::map<JointGroup, std::uint64_t> dofs_;
   std::map<JointGroup, std::string> joint_groups_;

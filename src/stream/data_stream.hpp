@@ -86,6 +86,12 @@ class DataStream {
   GroupStates GetRobotStates(const GroupNames& names, const StartIds& start_ids,
                              const Dofs& dofs) const;
 
+  /// GetRobotStates for a given basic sample, without a lock. With `log_errors` false a
+  /// sample that does not fit the layout yields an empty map without a log line.
+  static GroupStates ConvertRobotStates(const zenoh_msgs::kvt_msg::AllBasicStreamData& sample,
+                                        const GroupNames& names, const StartIds& start_ids,
+                                        const Dofs& dofs, bool log_errors);
+
   /// Rotates `tcp_wrench_local` and `raw_tcp_wrench_local` (each of their two 3-vectors by
   /// itself) into the world frame, with the normalised quaternion (w, x, y, z) of `tcp_pose`,
   /// into `tcp_wrench` and `raw_tcp_wrench`. An all-zero quaternion is taken as the identity.
@@ -100,6 +106,13 @@ class DataStream {
   ///         differ, a group lacks a start ID or DoF, or a sequence is too short for a slice
   GroupActions GetRobotActions(const GroupNames& names, const StartIds& start_ids,
                                const Dofs& dofs) const;
+
+  /// GetRobotActions for a given extra sample and basic timestamp, without a lock. With
+  /// `log_errors` false a sample that does not fit the layout yields an empty map silently.
+  static GroupActions ConvertRobotActions(const zenoh_msgs::kvt_msg::AllExtraStreamData& sample,
+                                          std::pair<std::int32_t, std::int32_t> timestamp,
+                                          const GroupNames& names, const StartIds& start_ids,
+                                          const Dofs& dofs, bool log_errors);
 
   /// Each group's slice of the newest basic sample's contact positions, one 3-vector per joint.
   /// @return empty, with one error logged, on missing metadata or a too-short sequence
@@ -141,7 +154,7 @@ class DataStream {
   };
   /// The slice of `group`, or nothing (and the metadata error logged) when either map lacks it.
   static std::optional<Slice> FindSlice(kvt::JointGroup group, const StartIds& start_ids,
-                                        const Dofs& dofs);
+                                        const Dofs& dofs, bool log_errors);
 
   ContactData GetContactData(
       std::vector<std::array<float, 3>> zenoh_msgs::kvt_msg::BasicJointData::*source,

@@ -29,11 +29,17 @@ DataStream::GroupActions DataStream::GetRobotActions(const GroupNames& names,
   }
 
   std::lock_guard<std::mutex> lock(extra_mutex_);
-  const auto& sample = extra_latest_;
+  return ConvertRobotActions(extra_latest_, timestamp, names, start_ids, dofs, true);
+}
+
+DataStream::GroupActions DataStream::ConvertRobotActions(
+    const zenoh_msgs::kvt_msg::AllExtraStreamData& sample,
+    std::pair<std::int32_t, std::int32_t> timestamp, const GroupNames& names,
+    const StartIds& start_ids, const Dofs& dofs, bool log_errors) {
   const std::size_t n = sample.joint_group_indices.size();
   const std::size_t m = sample.cartesian_data.size();
   if (n != m) {
-    spdlog::error(stream_log::kMismatchedDesiredSizes, m, n);
+    if (log_errors) spdlog::error(stream_log::kMismatchedDesiredSizes, m, n);
     return {};
   }
 
@@ -41,7 +47,7 @@ DataStream::GroupActions DataStream::GetRobotActions(const GroupNames& names,
   const auto& joints = sample.joint_data;
   for (const auto& entry : names) {
     const kvt::JointGroup group = entry.first;
-    const auto slice = FindSlice(group, start_ids, dofs);
+    const auto slice = FindSlice(group, start_ids, dofs, log_errors);
     if (!slice) return {};
     kvt::RobotActions& actions = result[group];
     actions.timestamp = timestamp;
@@ -50,7 +56,7 @@ DataStream::GroupActions DataStream::GetRobotActions(const GroupNames& names,
     };
     if (!(segment(joints.q_d, actions.q_d) && segment(joints.dq_d, actions.dq_d) &&
           segment(joints.tau_d, actions.tau_d))) {
-      spdlog::error(stream_log::kSegmentDesiredData, static_cast<int>(group));
+      if (log_errors) spdlog::error(stream_log::kSegmentDesiredData, static_cast<int>(group));
       return {};
     }
   }
@@ -89,7 +95,7 @@ DataStream::ContactData DataStream::GetContactData(
   ContactData result;
   for (const auto& entry : names) {
     const kvt::JointGroup group = entry.first;
-    const auto slice = FindSlice(group, start_ids, dofs);
+    const auto slice = FindSlice(group, start_ids, dofs, true);
     if (!slice) return {};
     std::vector<Eigen::Vector3d> vectors;
     if (!SegmentContactData(contacts, slice->start_id, slice->dof, vectors)) {

@@ -31,11 +31,11 @@ bool DataStream::SegmentFullDofData(const std::vector<float>& source, std::uint3
 
 std::optional<DataStream::Slice> DataStream::FindSlice(kvt::JointGroup group,
                                                        const StartIds& start_ids,
-                                                       const Dofs& dofs) {
+                                                       const Dofs& dofs, bool log_errors) {
   const auto start_id = start_ids.find(group);
   const auto dof = dofs.find(group);
   if (start_id == start_ids.end() || dof == dofs.end()) {
-    spdlog::error(stream_log::kMissingMetadata, static_cast<int>(group));
+    if (log_errors) spdlog::error(stream_log::kMissingMetadata, static_cast<int>(group));
     return std::nullopt;
   }
   return Slice{start_id->second, dof->second};
@@ -63,11 +63,16 @@ DataStream::GroupStates DataStream::GetRobotStates(const GroupNames& names,
                                                    const StartIds& start_ids,
                                                    const Dofs& dofs) const {
   std::lock_guard<std::mutex> lock(basic_mutex_);
-  const auto& sample = basic_latest_;
+  return ConvertRobotStates(basic_latest_, names, start_ids, dofs, true);
+}
+
+DataStream::GroupStates DataStream::ConvertRobotStates(
+    const zenoh_msgs::kvt_msg::AllBasicStreamData& sample, const GroupNames& names,
+    const StartIds& start_ids, const Dofs& dofs, bool log_errors) {
   const std::size_t n = sample.joint_group_indices.size();
   const std::size_t m = sample.cartesian_data.size();
   if (n != m) {
-    spdlog::error(stream_log::kMismatchedSizes, m, n);
+    if (log_errors) spdlog::error(stream_log::kMismatchedSizes, m, n);
     return {};
   }
 
@@ -75,7 +80,7 @@ DataStream::GroupStates DataStream::GetRobotStates(const GroupNames& names,
   const auto& joints = sample.joint_data;
   for (const auto& entry : names) {
     const kvt::JointGroup group = entry.first;
-    const auto slice = FindSlice(group, start_ids, dofs);
+    const auto slice = FindSlice(group, start_ids, dofs, log_errors);
     if (!slice) return {};
     kvt::RobotStates& states = result[group];
     states.timestamp = RecordTimestamp(sample.timestamp);
@@ -88,7 +93,7 @@ DataStream::GroupStates DataStream::GetRobotStates(const GroupNames& names,
           segment(joints.tau_ext, states.tau_ext) &&
           segment(joints.tau_interact, states.tau_interact) &&
           segment(joints.temperature, states.temperature))) {
-      spdlog::error(stream_log::kSegmentJointData, static_cast<int>(group));
+      if (log_errors) spdlog::error(stream_log::kSegmentJointData, static_cast<int>(group));
       return {};
     }
   }

@@ -94,6 +94,8 @@ class ORBALTKVT_API Client {
   class Impl;
 
  private:
+  friend class SampleStream;  // made from a client: its robot and joint layout
+
   std::unique_ptr<Impl> pimpl_;
 };
 

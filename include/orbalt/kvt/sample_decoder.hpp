@@ -1,0 +1,39 @@
+/// @file
+/// Decoding stream payloads kept earlier (recordings) into the samples a `SampleStream` gives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "orbalt/kvt/export.hpp"
+#include "orbalt/kvt/stream_samples.hpp"
+
+namespace orbalt::kvt {
+
+/// Turns the wire bytes of basic and extra stream samples into `BasicSample` and `ExtraSample`
+/// exactly as a `SampleStream` with the same joint layout does. Holds only the layout and the
+/// newest basic timestamp (which stamps extra samples); not thread safe.
+class ORBALTKVT_API SampleDecoder {
+ public:
+  explicit SampleDecoder(const JointLayout& layout);
+  ~SampleDecoder();
+  SampleDecoder(SampleDecoder&&) noexcept;
+  SampleDecoder& operator=(SampleDecoder&&) noexcept;
+
+  /// @return false, with `out` unspecified, when the bytes do not decode as a basic sample
+  bool decode_basic(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,
+                    BasicSample& out);
+  /// @return false, with `out` unspecified, when the bytes do not decode as an extra sample
+  bool decode_extra(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,
+                    ExtraSample& out);
+
+  const JointLayout& layout() const;
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> pimpl_;
+};
+
+}  // namespace orbalt::kvt

@@ -1,0 +1,102 @@
+/// @file
+/// Whole stream samples as the sample stream hands them over, and its loss counters.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "orbalt/kvt/export.hpp"
+#include "orbalt/kvt/joint_group.hpp"
+#include "orbalt/kvt/robot_actions.hpp"
+#include "orbalt/kvt/robot_states.hpp"
+
+namespace orbalt::kvt {
+
+/// Where a joint group's joints sit in the robot's full-DoF sequences: the slice from
+/// `start_id`, `dof` entries long.
+struct GroupLayout {
+  std::uint32_t start_id = 0;
+  std::uint64_t dof = 0;
+};
+
+/// The robot's joint-group layout, as fetched when a `Client` starts.
+using JointLayout = std::map<JointGroup, GroupLayout>;
+
+/// The status header of one basic sample.
+struct StatusHeader {
+  bool estop_released = false;
+  bool enabling_device_on = false;
+  std::array<bool, 20> digital_inputs{};   ///< entry i is input channel i
+  std::array<bool, 20> digital_outputs{};  ///< entry i is output channel i
+  std::array<bool, 8> safety_inputs{};     ///< entry i is safety input i
+  /// The robot system's state code; `system_state_name` is its name, empty for a code the
+  /// vocabulary lacks.
+  std::int32_t system_state = 0;
+  std::string system_state_name;
+  /// The safety board's state code (-1 is UNKNOWN); `safety_board_state_name` is its name,
+  /// empty for a code the vocabulary lacks.
+  std::int32_t safety_board_state = 0;
+  std::string safety_board_state_name;
+};
+
+/// The name of a system state code, spelled as the robot's vocabulary spells it
+/// ("WORKING_AUTO_EXECUTE"); empty for a code the vocabulary lacks.
+ORBALTKVT_API std::string system_state_name(std::int32_t code);
+
+/// The name of a safety board state code ("NORMAL", "CAT_0_STOP", "UNKNOWN" for -1); empty for
+/// a code the vocabulary lacks.
+ORBALTKVT_API std::string safety_board_state_name(std::int32_t code);
+
+/// One sample of the basic (measured) stream, everything in it taken from that one sample.
+struct BasicSample {
+  /// Host time when the sample arrived: nanoseconds since the Unix epoch (CLOCK_REALTIME).
+  std::int64_t receive_time_ns = 0;
+  /// The robot's timestamp, as in every `RobotStates` record made from the sample.
+  std::pair<std::int32_t, std::int32_t> timestamp{};
+  /// One record per joint group of the layout, and one with only the Cartesian values for any
+  /// other group the sample lists. Empty when the sample does not fit the layout.
+  std::map<JointGroup, RobotStates> states;
+  StatusHeader status;
+  /// The sample's wire bytes, when the stream was asked to keep them; otherwise empty.
+  std::vector<std::uint8_t> payload;
+};
+
+/// One sample of the extra (desired) stream.
+struct ExtraSample {
+  /// Host time when the sample arrived: nanoseconds since the Unix epoch (CLOCK_REALTIME).
+  std::int64_t receive_time_ns = 0;
+  /// One record per joint group of the layout (and Cartesian-only records for other listed
+  /// groups), stamped with the robot timestamp of the newest basic sample received before it:
+  /// the extra stream carries no timestamp of its own. Empty when it does not fit the layout.
+  std::map<JointGroup, RobotActions> actions;
+  /// The sample's wire bytes, when the stream was asked to keep them; otherwise empty.
+  std::vector<std::uint8_t> payload;
+};
+
+/// What happened to the samples of one stream since the sample stream started.
+///
+/// `received` = `delivered` + `dropped` + `malformed` + the samples still queued.
+struct StreamCounters {
+  std::uint64_t received = 0;   ///< samples that arrived from the transport
+  std::uint64_t delivered = 0;  ///< samples handed to the reader
+  std::uint64_t dropped = 0;    ///< oldest samples dropped because the queue was full
+  /// Samples the robot sent that never arrived, from gaps in the robot's timestamps (the sample
+  /// period is the smallest step seen). A step after the stream was silent for 0.25 s or longer
+  /// is a pause of the robot, not a gap. Always 0 for the extra stream, which has no timestamps.
+  std::uint64_t gaps = 0;
+  std::uint64_t malformed = 0;  ///< samples that did not decode, counted and dropped
+};
+
+/// Samples taken from the queue in one call, each stream's in arrival order. Receive times
+/// order the two streams against each other.
+struct SampleBatch {
+  std::vector<BasicSample> basic;
+  std::vector<ExtraSample> extra;
+  bool empty() const { return basic.empty() && extra.empty(); }
+};
+
+}  // namespace orbalt::kvt

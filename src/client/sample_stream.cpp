@@ -1,0 +1,91 @@
+#include "orbalt/kvt/sample_stream.hpp"
+
+#include <deque>
+#include <mutex>
+
+#include "client/client_impl.hpp"
+#include "middleware/nodes.hpp"
+#include "stream/sample_conversion.hpp"
+#include "stream/sample_intake.hpp"
+
+namespace orbalt::kvt {
+
+namespace {
+
+/// The client's layout: each group its first sample listed, with the start ID and DoF fetched
+/// for it.
+JointLayout LayoutOf(const Client::Impl& client) {
+  JointLayout layout;
+  for (const auto& entry : client.joint_groups_) {
+    const auto start_id = client.start_ids_.find(entry.first);
+    const auto dof = client.dofs_.find(entry.first);
+    if (start_id != client.start_ids_.end() && dof != client.dofs_.end()) {
+      layout.emplace(entry.first, GroupLayout{start_id->second, dof->second});
+    }
+  }
+  return layout;
+}
+
+}  // namespace
+
+class __attribute__((visibility("hidden"))) SampleStream::Impl {
+ public:
+  Impl(const Client::Impl& client, const SampleStreamOptions& options)
+      : serial_number_(client.serial_number_),
+        layout_(LayoutOf(client)),
+        conversion_(layout_),
+        intake_(options.capacity, options.keep_payloads) {
+    intake_.Start(node_, serial_number_);
+  }
+
+  SampleBatch Next(std::chrono::milliseconds timeout, std::size_t max_samples) {
+    std::lock_guard<std::mutex> reader(reader_mutex_);
+    basic_.clear();
+    extra_.clear();
+    intake_.Take(basic_, extra_, max_samples, std::chrono::steady_clock::now() + timeout);
+    SampleBatch batch;
+    batch.basic.resize(basic_.size());
+    for (std::size_t i = 0; i < basic_.size(); ++i) {
+      conversion_.ToBasic(basic_[i].message, basic_[i].receive_time_ns, batch.basic[i]);
+      batch.basic[i].payload = std::move(basic_[i].payload);
+    }
+    batch.extra.resize(extra_.size());
+    for (std::size_t i = 0; i < extra_.size(); ++i) {
+      conversion_.ToExtra(extra_[i].message, extra_[i].timestamp, extra_[i].receive_time_ns,
+                          batch.extra[i]);
+      batch.extra[i].payload = std::move(extra_[i].payload);
+    }
+    return batch;
+  }
+
+  const std::string serial_number_;
+  const JointLayout layout_;
+  const kvt_impl::SampleConversion conversion_;
+  // Declared before the intake: the session outlives the subscriptions.
+  zenoh_mdw::RealtimeNode node_;
+  kvt_impl::SampleIntake intake_;
+  std::mutex reader_mutex_;
+  std::deque<kvt_impl::BasicArrival> basic_;
+  std::deque<kvt_impl::ExtraArrival> extra_;
+};
+
+SampleStream::SampleStream(const Client& client, SampleStreamOptions options)
+    : pimpl_(std::make_unique<Impl>(*client.pimpl_, options)) {}
+
+SampleStream::~SampleStream() = default;
+
+SampleBatch SampleStream::next(std::chrono::milliseconds timeout, std::size_t max_samples) {
+  return pimpl_->Next(timeout, max_samples);
+}
+
+void SampleStream::interrupt() { pimpl_->intake_.Interrupt(); }
+
+StreamCounters SampleStream::basic_counters() const { return pimpl_->intake_.BasicCounters(); }
+
+StreamCounters SampleStream::extra_counters() const { return pimpl_->intake_.ExtraCounters(); }
+
+const JointLayout& SampleStream::layout() const { return pimpl_->layout_; }
+
+const std::string& SampleStream::serial_number() const { return pimpl_->serial_number_; }
+
+}  // namespace orbalt::kvt
