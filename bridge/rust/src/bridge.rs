@@ -1,0 +1,245 @@
+//! One recording and live session: encodes each sample once and hands its messages to the
+//! file and the server.
+
+use std::collections::BTreeMap;
+use std::sync::atomic::{AtomicBool, AtomicU64, Ordering};
+use std::sync::Mutex;
+
+use crate::channels::{self, ChannelIds, Encoder, GroupActions, GroupStates, Status};
+use crate::file_sink::{FileOptions, FileSink};
+use crate::live::{LiveServer, ViewerStats};
+
+pub struct Options {
+    pub file: Option<FileOptions>,
+    pub serve: Option<(String, u16)>,
+    pub server_name: String,
+    pub viewer_backlog: usize,
+    pub groups: Vec<String>,
+    pub metadata: BTreeMap<String, String>,
+}
+
+/// Counters readable from any thread while the writer works.
+#[derive(Default)]
+pub struct Shared {
+    pub messages_written: AtomicU64,
+    pub bytes_written: AtomicU64,
+    pub files_written: AtomicU64,
+    pub failed: AtomicBool,
+    pub error: Mutex<String>,
+}
+
+pub struct Bridge {
+    ids: ChannelIds,
+    encoder: Encoder,
+    file: Option<FileSink>,
+    server: Option<LiveServer>,
+    pub shared: Shared,
+    closed: bool,
+}
+
+/// Why a write did not happen.
+pub enum WriteError {
+    Io(String),
+    Failed,
+}
+
+impl Bridge {
+    pub fn open(options: Options) -> Result<Self, (i32, String)> {
+        let specs = channels::channel_specs(&options.groups);
+        let file = match options.file {
+            Some(f) => Some(FileSink::open(f, specs.clone(), options.metadata.clone())
+                .map_err(|e| (crate::OKB_ERR_IO, e))?),
+            None => None,
+        };
+        let server = match &options.serve {
+            Some((host, port)) => Some(LiveServer::start(&specs, host, *port, &options.server_name,
+                                                         options.viewer_backlog)
+                .map_err(|e| (crate::OKB_ERR_SERVER, e))?),
+            None => None,
+        };
+        let bridge = Bridge {
+            ids: ChannelIds { groups: options.groups.len() },
+            encoder: Encoder::new(&options.groups),
+            file,
+            server,
+            shared: Shared::default(),
+            closed: false,
+        };
+        bridge.update_stats();
+        Ok(bridge)
+    }
+
+    pub fn port(&self) -> u16 {
+        self.server.as_ref().map_or(0, |s| s.port)
+    }
+
+    pub fn messages_served(&self) -> u64 {
+        self.server.as_ref().map_or(0, |s| s.messages_served.load(Ordering::Relaxed))
+    }
+
+    pub fn viewers(&self) -> Vec<(u32, ViewerStats)> {
+        self.server.as_ref().map_or_else(Vec::new, |s| s.viewers())
+    }
+
+    fn update_stats(&self) {
+        if let Some(f) = &self.file {
+            self.shared.messages_written.store(f.messages_written, Ordering::Relaxed);
+            self.shared.bytes_written.store(f.bytes_written(), Ordering::Relaxed);
+            self.shared.files_written.store(f.files_written, Ordering::Relaxed);
+        }
+    }
+
+    fn fail(&mut self, message: String) -> WriteError {
+        if let Some(f) = self.file.as_mut() {
+            f.abandon();
+        }
+        self.file = None;
+        *self.shared.error.lock().unwrap_or_else(|e| e.into_inner()) = message.clone();
+        self.shared.failed.store(true, Ordering::Release);
+        WriteError::Io(message)
+    }
+
+    fn check(&self) -> Result<(), WriteError> {
+        if self.shared.failed.load(Ordering::Acquire) || self.closed {
+            return Err(WriteError::Failed);
+        }
+        Ok(())
+    }
+
+    /// Whether the channel's message is needed by anyone: the file, or a subscribed viewer.
+    fn wanted(&self, channel: usize) -> bool {
+        self.file.is_some() || self.server.as_ref().is_some_and(|s| s.wanted(channel))
+    }
+
+    fn emit(&mut self, channel: usize, log_ns: u64, publish_ns: u64, data: Option<&[u8]>)
+            -> Result<(), WriteError> {
+        let data = data.unwrap_or(&self.encoder.buf);
+        if let Some(s) = &self.server {
+            s.log(channel, log_ns, data);
+        }
+        if let Some(f) = self.file.as_mut() {
+            if let Err(e) = f.write(channel, log_ns, publish_ns, data) {
+                return Err(self.fail(e));
+            }
+        }
+        Ok(())
+    }
+
+    fn before_sample(&mut self, log_ns: u64) -> Result<(), WriteError> {
+        self.check()?;
+        if let Some(f) = self.file.as_mut() {
+            if let Err(e) = f.before_sample(log_ns) {
+                return Err(self.fail(e));
+            }
+        }
+        Ok(())
+    }
+
+    /// Returns whether the file is due to be split after this sample.
+    pub fn write_basic(&mut self, log_ns: u64, stamp: (i32, i32), groups: &[GroupStates],
+                       status: &Status, payload: &[u8]) -> Result<bool, WriteError> {
+        self.before_sample(log_ns)?;
+        let publish_ns = robot_ns(stamp);
+        let ts = channels::timestamp(stamp.0, stamp.1);
+        for g in groups {
+            let channel = self.ids.joint_states(g.group);
+            if self.wanted(channel) {
+                self.encoder.joint_states(g.group, ts, g.q, g.dq, g.tau);
+                self.emit(channel, log_ns, publish_ns, None)?;
+            }
+        }
+        if self.wanted(self.ids.tf()) {
+            self.encoder.tf(ts, groups);
+            self.emit(self.ids.tf(), log_ns, publish_ns, None)?;
+        }
+        if self.wanted(self.ids.status()) {
+            self.encoder.status(status);
+            self.emit(self.ids.status(), log_ns, publish_ns, None)?;
+        }
+        if self.wanted(self.ids.raw_basic()) {
+            self.emit(self.ids.raw_basic(), log_ns, publish_ns, Some(payload))?;
+        }
+        self.after_sample(log_ns)
+    }
+
+    pub fn write_extra(&mut self, log_ns: u64, stamp: (i32, i32), groups: &[GroupActions],
+                       payload: &[u8]) -> Result<bool, WriteError> {
+        self.before_sample(log_ns)?;
+        let publish_ns = robot_ns(stamp);
+        let ts = channels::timestamp(stamp.0, stamp.1);
+        for g in groups {
+            let channel = self.ids.joint_states_desired(g.group);
+            if self.wanted(channel) {
+                self.encoder.joint_states(g.group, ts, g.q_d, g.dq_d, g.tau_d);
+                self.emit(channel, log_ns, publish_ns, None)?;
+            }
+        }
+        if self.wanted(self.ids.tf_desired()) {
+            self.encoder.tf_desired(ts, groups);
+            self.emit(self.ids.tf_desired(), log_ns, publish_ns, None)?;
+        }
+        if self.wanted(self.ids.raw_extra()) {
+            self.emit(self.ids.raw_extra(), log_ns, publish_ns, Some(payload))?;
+        }
+        self.after_sample(log_ns)
+    }
+
+    fn after_sample(&mut self, log_ns: u64) -> Result<bool, WriteError> {
+        self.update_stats();
+        Ok(self.file.as_ref().is_some_and(|f| f.split_due(log_ns)))
+    }
+
+    pub fn tick(&mut self, now_ns: u64) -> Result<(), WriteError> {
+        self.check()?;
+        if let Some(f) = self.file.as_mut() {
+            if let Err(e) = f.tick(now_ns) {
+                return Err(self.fail(e));
+            }
+        }
+        self.update_stats();
+        Ok(())
+    }
+
+    pub fn next_file(&mut self, counters: BTreeMap<String, String>) -> Result<(), WriteError> {
+        self.check()?;
+        if let Some(f) = self.file.as_mut() {
+            if let Err(e) = f.next_file(counters) {
+                return Err(self.fail(e));
+            }
+        }
+        self.update_stats();
+        Ok(())
+    }
+
+    /// Finishes the file and stops the server. A failed bridge only stops the server.
+    pub fn close(&mut self, counters: BTreeMap<String, String>) -> Result<(), WriteError> {
+        if self.closed {
+            return Ok(());
+        }
+        self.closed = true;
+        if let Some(s) = self.server.as_mut() {
+            s.stop();
+        }
+        if self.shared.failed.load(Ordering::Acquire) {
+            return Ok(());
+        }
+        if let Some(f) = self.file.as_mut() {
+            if let Err(e) = f.finish_file(counters) {
+                return Err(self.fail(e));
+            }
+        }
+        self.update_stats();
+        self.file = None;
+        Ok(())
+    }
+}
+
+fn robot_ns(stamp: (i32, i32)) -> u64 {
+    (stamp.0.max(0) as u64) * 1_000_000_000 + stamp.1.max(0) as u64
+}
+
+impl Bridge {
+    pub fn group_count(&self) -> usize {
+        self.ids.groups
+    }
+}
