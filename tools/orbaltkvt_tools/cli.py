@@ -12,15 +12,15 @@ import sys
 
 from . import __version__
 from .common import ToolError, UsageError
-from .verbs import echo, export, info, monitor, plot, record, serve
+from .verbs import echo, export, info, monitor, plot, record, recover, serve
 
-VERBS = (info, echo, record, serve, export, plot, monitor)
+VERBS = (info, echo, record, serve, export, plot, recover, monitor)
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kvt", description="Inspect, echo, record, serve, export and plot the live data of "
-        "one robot read with orbaltkvt. Run it where the robot is reachable (next to the "
+        "one robot read with orbaltkvt, and recover recordings cut short. Run it where the robot is reachable (next to the "
         "simulator: inside scripts/netns).")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("-v", "--verbose", action="store_true",
@@ -62,8 +62,8 @@ def main(argv=None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     _keep_stdout_for_output(args.verbose)
-    # SIGINT even where the parent ignored it (a background job), and SIGTERM, end a recording
-    # as cleanly as Ctrl-C does.
+    # SIGINT even where the parent ignored it (a background job), and SIGTERM, end every verb
+    # as Ctrl-C does; record and serve take them over while their file is open.
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     prog = f"kvt {args.verb}"

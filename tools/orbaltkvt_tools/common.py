@@ -1,18 +1,15 @@
-"""What the verbs share: expected failures, connecting, polling for new samples, conversions."""
+"""What the verbs share: expected failures, connecting, joint groups, loss counters, conversions."""
 from __future__ import annotations
 
-import math
-import time
-from collections import Counter
-from dataclasses import dataclass, field
 from typing import Any, Optional
 
 NS = 1_000_000_000
 
-POLLING_NOTE = (
-    "kvt polls the orbaltkvt client, which keeps only the newest sample of each stream: a "
-    "sample that is replaced before the next look is never seen. Such samples are counted as "
-    "missed (from gaps in the robot's timestamps), not hidden.")
+COUNTERS_NOTE = (
+    "Every sample of both streams is queued in native code (a bounded queue per stream); the "
+    "counters say what happened to them: received, delivered, dropped (the queue was full, the "
+    "oldest went), gaps (samples the robot stamped that never arrived, from its timestamps) and "
+    "malformed.")
 
 
 class ToolError(Exception):
@@ -99,118 +96,90 @@ def add_group_option(parser) -> None:
                              "those; 'all' takes every group)")
 
 
-@dataclass
-class Poller:
-    """Polls ``client.states()`` and hands out only new samples (a new robot timestamp).
-
-    Samples replaced before the next poll are counted in :attr:`missed`, from the gaps between
-    the robot timestamps of consecutive new samples divided by the stream's sample period. The
-    period is ``1 / rate`` when the rate is given, otherwise the smallest gap seen so far (the
-    count is redone from the gaps seen when a smaller one shows up). A gap
-    after the host saw no new sample for ``pause_after`` seconds is a pause of the stream (the
-    robot sent nothing), counted in :attr:`pauses` instead. A timestamp that goes back (a robot
-    restart) starts counting afresh.
-    """
-
-    client: Any
-    rate: Optional[float] = None
-    interval: Optional[float] = None
-    pause_after: float = 0.25
-    kept: int = 0
-    missed: int = 0
-    pauses: int = 0
-    period_ns: Optional[int] = None
-    last_ns: Optional[int] = None
-    last_change: float = field(default_factory=time.monotonic)
-    polls: int = 0
-    _gaps: Counter = field(default_factory=Counter)
-
-    def __post_init__(self) -> None:
-        if self.rate:
-            self.period_ns = max(1, round(NS / self.rate))
-
-    def poll(self):
-        """``states()`` if it holds a new sample, else None."""
-        self.polls += 1
-        states = self.client.states()
-        if not states:
-            return None
-        ns = timestamp_ns(next(iter(states.values())).timestamp)
-        if ns == self.last_ns:
-            return None
-        now = time.monotonic()
-        if self.last_ns is not None and ns > self.last_ns:
-            gap = ns - self.last_ns
-            if now - self.last_change > self.pause_after and gap > 2 * (self.period_ns or 0):
-                self.pauses += 1
-            else:
-                self._gaps[gap] += 1
-                if self.rate is None and (self.period_ns is None or gap < self.period_ns):
-                    self.period_ns = gap
-                    self.missed = sum(n * self._skipped(g) for g, n in self._gaps.items())
-                else:
-                    self.missed += self._skipped(gap)
-        self.last_ns = ns
-        self.last_change = now
-        self.kept += 1
-        return states
-
-    def _skipped(self, gap: int) -> int:
-        return max(0, round(gap / self.period_ns) - 1)
-
-    def next(self, deadline: Optional[float] = None):
-        """Waits for a new sample; None once ``deadline`` (monotonic) has passed.
-
-        Right after a new sample the next one is most of a period away, so the first look comes
-        0.6 periods after the last new sample was seen, then one every eighth of a period. Seen
-        late, the next sample is there at the first look, which moves the looks earlier again.
-        """
-        if self.interval is None and self.period_ns is not None and self.last_ns is not None:
-            delay = self.last_change + 0.6 * self.period_ns / NS - time.monotonic()
-            if deadline is not None:
-                delay = min(delay, deadline - time.monotonic())
-            if delay > 0:
-                time.sleep(delay)
-        while True:
-            states = self.poll()
-            if states is not None:
-                return states
-            if deadline is not None and time.monotonic() >= deadline:
-                return None
-            pause = self.sleep_time()
-            if pause > 0:  # --poll-interval 0 looks without pause, a core busy
-                time.sleep(pause)
-
-    def sleep_time(self) -> float:
-        """Time between two looks while waiting: an eighth of the sample period, at most 1 ms."""
-        if self.interval is not None:
-            return self.interval
-        period = self.period_ns / NS if self.period_ns is not None else None
-        if period is None:
-            return 0.00025
-        if time.monotonic() - self.last_change > 10 * period:
-            return 0.001  # the stream stalled: look less often until it is back
-        return min(0.001, period / 8)
-
-    @property
-    def kept_fraction(self) -> float:
-        seen = self.kept + self.missed
-        return self.kept / seen if seen else math.nan
-
-    def age(self) -> float:
-        """Seconds (host clock) since the newest sample last changed."""
-        return time.monotonic() - self.last_change
+def sample_stream(client, capacity: int = 10000, keep_payloads: bool = False):
+    """An ``orbaltkvt_stream.SampleStream`` on ``client``, or :class:`ToolError`."""
+    try:
+        import orbaltkvt_stream
+    except ImportError as exc:
+        raise ToolError(f"the orbaltkvt_stream module cannot be imported ({exc}); install it "
+                        "with 'pip install .' at the repository root") from None
+    return orbaltkvt_stream.SampleStream(client, capacity=capacity, keep_payloads=keep_payloads)
 
 
-def add_poll_options(parser) -> None:
-    parser.add_argument("--rate", type=float, metavar="HZ",
-                        help="the robot's stream rate, for counting missed samples (default: "
-                             "inferred from the smallest gap between robot timestamps)")
-    parser.add_argument("--poll-interval", type=float, metavar="S",
-                        help="seconds between two polls, 0 for none (a whole core busy; "
-                             "default: paced by the sample period: the first look 0.6 periods "
-                             "after a new sample, then every eighth of a period, at most 1 ms)")
+def counters_dict(counters) -> dict[str, int]:
+    """One stream's counters (an ``orbaltkvt_stream.Counters`` or a dict) as a plain dict."""
+    return dict(counters) if isinstance(counters, dict) else counters._asdict()
 
 
-def make_poller(client, args) -> Poller:
-    return Poller(client, rate=args.rate, interval=args.poll_interval)
+def loss_text(name: str, counters) -> str:
+    """``basic: kept 59990 of 60000, dropped 0, gaps 10, malformed 0``: kept is what was
+    delivered, of what was received plus the gaps (what the robot sent)."""
+    c = counters_dict(counters)
+    sent = c.get("received", 0) + c.get("gaps", 0)
+    text = (f"{name}: kept {c.get('delivered', 0)} of {sent}, dropped {c.get('dropped', 0)}, "
+            f"gaps {c.get('gaps', 0)}")
+    if c.get("malformed"):
+        text += f", malformed {c['malformed']}"
+    return text
+
+
+class StopSignals:
+    """While active, SIGINT and SIGTERM only set a flag: a loop that waits in native code
+    with the interpreter lock released sees it at its next look and closes its file complete,
+    whichever thread the signal was delivered to."""
+
+    SIGNALS = ("SIGINT", "SIGTERM")
+
+    def __init__(self):
+        self.received: Optional[int] = None
+        self._previous: dict = {}
+
+    def _set(self, signum, _frame) -> None:
+        self.received = signum
+
+    def __bool__(self) -> bool:
+        return self.received is not None
+
+    def __enter__(self) -> "StopSignals":
+        import signal
+
+        for name in self.SIGNALS:
+            sig = getattr(signal, name)
+            self._previous[sig] = signal.signal(sig, self._set)
+        return self
+
+    def __exit__(self, *exc) -> None:
+        import signal
+
+        for sig, handler in self._previous.items():
+            signal.signal(sig, handler)
+
+
+def parse_size(text: str) -> int:
+    """Bytes from "100M", "1.5G", "500k", "64Mi" or a plain number (argparse type)."""
+    import argparse
+    import re
+
+    match = re.fullmatch(r"\s*(\d+(?:\.\d*)?)\s*([kKMGT]?)(i?)[bB]?\s*", text)
+    if not match:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (e.g. 100M, 2G, 500k)")
+    number, prefix, binary = match.groups()
+    power = " kMGT".index(prefix.upper() if prefix not in ("k", "K") else "k") if prefix else 0
+    return int(float(number) * (1024 if binary else 1000) ** power)
+
+
+def open_bridge(client, groups, **options):
+    """An ``orbaltkvt_foxglove.Bridge`` (file writer and/or WebSocket server on native
+    threads), or :class:`ToolError`."""
+    try:
+        import orbaltkvt_foxglove
+    except ImportError as exc:
+        raise ToolError(f"the orbaltkvt_foxglove module cannot be imported ({exc}); install it "
+                        "with 'pip install .' at the repository root") from None
+    try:
+        return orbaltkvt_foxglove.Bridge(client, list(groups), **options)
+    except OSError as exc:
+        target = options.get("mcap") or "the server"
+        raise ToolError(f"cannot write {target}: {exc.strerror or exc}") from None
+    except RuntimeError as exc:
+        raise ToolError(str(exc)) from None

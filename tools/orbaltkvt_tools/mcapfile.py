@@ -2,22 +2,15 @@
 from __future__ import annotations
 
 import json
-from typing import Any, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional
 
 from .common import NS, ToolError
 
 
-class _JsonDecoderFactory:
-    """Decodes JSON channels (the status channel) into dicts."""
-
-    def decoder_for(self, message_encoding: str, schema) -> Optional[Any]:
-        if message_encoding != "json":
-            return None
-        return lambda data: json.loads(data)
-
-
 def read(path: str, topics=None) -> Iterator[tuple[str, str, int, int, Any]]:
-    """(topic, schema name, log time ns, publish time ns, decoded message) in log-time order."""
+    """(topic, schema name, log time ns, publish time ns, decoded message) in log-time order,
+    for the channels in protobuf (decoded by their schema) or JSON (into dicts); the raw
+    channels (the wire payloads) are left out."""
     from mcap.exceptions import McapError
     from mcap.reader import make_reader
     from mcap_protobuf.decoder import DecoderFactory
@@ -26,14 +19,27 @@ def read(path: str, topics=None) -> Iterator[tuple[str, str, int, int, Any]]:
         file = open(path, "rb")
     except OSError as exc:
         raise ToolError(f"cannot read {path}: {exc.strerror}") from None
+    protobuf = DecoderFactory()
+    decoders: dict[int, Optional[Callable[[bytes], Any]]] = {}
     with file:
         try:
-            reader = make_reader(file, decoder_factories=[DecoderFactory(), _JsonDecoderFactory()])
-            for schema, channel, message, decoded in reader.iter_decoded_messages(topics=topics):
-                yield (channel.topic, schema.name if schema else "", message.log_time,
-                       message.publish_time, decoded)
+            reader = make_reader(file)
+            for schema, channel, message in reader.iter_messages(topics=topics):
+                decode = decoders.get(channel.id, ...)
+                if decode is ...:
+                    if channel.message_encoding == "json":
+                        decode = json.loads
+                    elif channel.message_encoding == "protobuf" and schema is not None:
+                        decode = protobuf.decoder_for("protobuf", schema)
+                    else:
+                        decode = None
+                    decoders[channel.id] = decode
+                if decode is not None:
+                    yield (channel.topic, schema.name if schema else "", message.log_time,
+                           message.publish_time, decode(message.data))
         except (McapError, EOFError, ValueError) as exc:
-            raise ToolError(f"{path} is not a readable MCAP file ({exc})") from None
+            raise ToolError(f"{path} is not a readable MCAP file ({exc}); a recording cut "
+                            "short can be made whole with 'kvt recover'") from None
 
 
 def seconds(ns: int) -> str:

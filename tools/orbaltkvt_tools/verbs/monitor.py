@@ -3,6 +3,7 @@ e-stop, enabling device and digital I/O, and how fresh the newest sample is."""
 from __future__ import annotations
 
 import sys
+import threading
 import time
 
 from rich.console import Group
@@ -12,16 +13,47 @@ from rich.panel import Panel
 from rich.table import Table
 from rich.text import Text
 
-from ..common import connect, fine_groups, format_ns, timestamp_ns
+from ..common import connect, counters_dict, fine_groups, format_ns, sample_stream, timestamp_ns
 
 HELP = "live terminal dashboard with a staleness indicator"
 DESCRIPTION = """Shows the newest sample of one robot, refreshed --hz times a second: joints
 (q [rad], dq [rad/s], tau [Nm], temperature [°C]), TCP poses [m] and force [N], e-stop, enabling
 device and digital I/O. The robot's clock is not this host's, so freshness is judged here: the
 dashboard shows how long ago the newest sample last changed and turns STALE after --stale-after
-seconds without a new one. It shows only the newest sample at each refresh; everything in
-between is skipped (use record or echo to keep every sample). When stdout is not a terminal, or
-with --plain, it prints one status line per refresh instead."""
+seconds without a new one. It shows only the newest sample at each refresh (use record or echo
+to keep every sample), and below it every sample's fate per stream: received, dropped (the
+queue was full), gaps (samples the robot stamped that never arrived) and malformed. When stdout
+is not a terminal, or with --plain, it prints one status line per refresh instead."""
+
+
+class Drain:
+    """Takes every sample of a SampleStream on a thread of its own, so that its loss counters
+    say what reached this host; the dashboard itself reads the client's newest sample."""
+
+    def __init__(self, client):
+        self.stream = sample_stream(client)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="kvt-monitor-drain", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        while not self._stop.is_set():
+            self.stream.next(timeout=0.2)  # waits without the interpreter lock
+
+    def counters(self) -> dict[str, dict[str, int]]:
+        return {"basic": counters_dict(self.stream.basic_counters()),
+                "extra": counters_dict(self.stream.extra_counters())}
+
+    def close(self) -> None:
+        self._stop.set()
+        self.stream.interrupt()
+        self._thread.join()
+        self.stream.close()
+
+
+def counters_text(counters: dict[str, dict[str, int]]) -> str:
+    return "; ".join(f"{name} received {c['received']} dropped {c['dropped']} gaps {c['gaps']} "
+                     f"malformed {c['malformed']}" for name, c in counters.items())
 
 def joints_table(states) -> Table:
     table = Table(title="Joints", expand=True)
@@ -85,7 +117,18 @@ def freshness_text(ns: int, age: float, stale: bool) -> Text:
     return text
 
 
-def status_panel(client, fresh: Text) -> Panel:
+def counters_line(counters: dict[str, dict[str, int]]) -> Text:
+    text = Text()
+    for name, c in counters.items():
+        text.append(f"{name:<6} received {c['received']:>9}  ")
+        for key in ("dropped", "gaps", "malformed"):
+            text.append(f"{key} {c[key]:>6}  ", style="bold red" if c[key] else "dim")
+        text.append("\n")
+    text.rstrip()
+    return text
+
+
+def status_panel(client, fresh: Text, drain: Drain) -> Panel:
     estop = client.estop_released()
     enabling = client.enabling_device_on()
     head = Text()
@@ -94,21 +137,23 @@ def status_panel(client, fresh: Text) -> Panel:
     head.append("   enabling device ")
     head.append("on" if enabling else "off", style="green" if enabling else "yellow")
     return Panel(Group(fresh, head, io_line("DI", client.digital_inputs()),
-                       io_line("DO", client.digital_outputs())), title="Status")
+                       io_line("DO", client.digital_outputs()), counters_line(drain.counters())),
+                 title="Status")
 
 
-def render(client, serial: str, freshness: Freshness) -> Group:
+def render(client, serial: str, freshness: Freshness, drain: Drain) -> Group:
     states = client.states()
     fresh = freshness_text(*freshness.update(states))
     return Group(Text(f"kvt monitor — robot {serial}", style="bold"),
-                 status_panel(client, fresh), joints_table(states), tcp_table(states))
+                 status_panel(client, fresh, drain), joints_table(states), tcp_table(states))
 
 
-def plain_line(client, freshness: Freshness) -> str:
+def plain_line(client, freshness: Freshness, drain: Drain) -> str:
     ns, age, stale = freshness.update(client.states())
     state = "STALE" if stale else "live"
     estop = "released" if client.estop_released() else "PRESSED"
-    return f"sample {format_ns(ns)} age {age:.2f} s {state} e-stop {estop}"
+    return (f"sample {format_ns(ns)} age {age:.2f} s {state} e-stop {estop}; "
+            + counters_text(drain.counters()))
 
 
 def add_parser(sub) -> None:
@@ -125,21 +170,24 @@ def add_parser(sub) -> None:
 
 def run(args) -> int:
     client = connect(args.serial_number)
+    drain = Drain(client)
     freshness = Freshness(args.stale_after)
     end = None if args.seconds is None else time.monotonic() + args.seconds
     period = 1.0 / args.hz
     try:
         if args.plain or not sys.stdout.isatty():
             while end is None or time.monotonic() < end:
-                sys.stdout.write(plain_line(client, freshness) + "\n")
+                sys.stdout.write(plain_line(client, freshness, drain) + "\n")
                 sys.stdout.flush()
                 time.sleep(period)
         else:
-            with Live(render(client, args.serial_number, freshness), refresh_per_second=args.hz,
-                      screen=False) as live:
+            with Live(render(client, args.serial_number, freshness, drain),
+                      refresh_per_second=args.hz, screen=False) as live:
                 while end is None or time.monotonic() < end:
                     time.sleep(period)
-                    live.update(render(client, args.serial_number, freshness))
+                    live.update(render(client, args.serial_number, freshness, drain))
     except KeyboardInterrupt:
         pass
+    finally:
+        drain.close()
     return 0

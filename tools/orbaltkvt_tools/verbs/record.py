@@ -1,21 +1,36 @@
-"""kvt record: write the robot's data to an MCAP file."""
+"""kvt record: write every sample of the robot to MCAP files."""
 from __future__ import annotations
 
-import gc
-import signal
 import sys
 import time
 
-from .. import channels as ch
-from ..common import (POLLING_NOTE, ToolError, add_group_option, add_poll_options, connect,
-                      make_poller, select_groups)
+from ..common import (COUNTERS_NOTE, StopSignals, ToolError, add_group_option, connect,
+                      loss_text, open_bridge, parse_size, select_groups)
 
-HELP = "record joint states, TCP and flange frames, desired actions and status to MCAP"
-DESCRIPTION = f"""Records one robot to an MCAP file until Ctrl-C or --seconds: per joint group
-foxglove.JointStates (q [rad], dq [rad/s], tau [Nm]) and the desired ones (q_d, dq_d, tau_d),
-foxglove.FrameTransforms for each group's TCP and flange poses (and desired TCP poses) under the
-frame "world" [m], and a JSON status channel (e-stop, enabling device, digital I/O). Log time is
-the host's receive time, publish time the robot's timestamp. {POLLING_NOTE}"""
+HELP = "record every sample (joint states, frames, desired actions, status, raw) to MCAP"
+CHANNELS = """per joint group foxglove.JointStates (q [rad], dq [rad/s], tau [Nm]) and the
+desired ones (q_d, dq_d, tau_d), foxglove.FrameTransforms for each group's TCP and flange poses
+(and desired TCP poses) under the frame "world" [m], a JSON status channel (e-stop, enabling
+device, digital and safety I/O, system and safety-board state with their names) and the wire
+payloads of both streams unchanged (/raw/basic_stream_data, /raw/extra_stream_data). Log time
+is the host's receive time, publish time the robot's timestamp."""
+DESCRIPTION = f"""Records one robot until Ctrl-C (SIGINT), SIGTERM or --seconds: {CHANNELS}
+Decoding, encoding, compression and writing run in native code on threads of their own; the
+file is closed complete on any of those stops, with the serial number, joint layout and versions
+("orbaltkvt") and the loss counters ("orbaltkvt.counters") as metadata. {COUNTERS_NOTE} The
+loss summary ("kept N of M, dropped D, gaps G" per stream) goes to stderr at the end. A file cut
+short by SIGKILL or a power loss is made whole with 'kvt recover'."""
+
+
+def add_file_options(parser) -> None:
+    parser.add_argument("--split-size", type=parse_size, default=0, metavar="SIZE",
+                        help="start a new file after SIZE bytes (e.g. 100M, 2G): FILE_000.mcap, "
+                             "FILE_001.mcap, ...; default: one file")
+    parser.add_argument("--split-duration", type=float, default=0.0, metavar="S",
+                        help="start a new file after S seconds of log time; default: one file")
+    parser.add_argument("--chunk-duration", type=float, default=1.0, metavar="S",
+                        help="a chunk is compressed and written at most S seconds after its first "
+                             "message (default 1): what a SIGKILL or power loss can cost")
 
 
 def add_parser(sub) -> None:
@@ -24,83 +39,76 @@ def add_parser(sub) -> None:
     p.add_argument("-o", "--output", required=True, metavar="FILE.mcap", help="file to write")
     p.add_argument("--seconds", type=float, metavar="S", help="stop after S seconds")
     add_group_option(p)
-    add_poll_options(p)
+    add_file_options(p)
     p.set_defaults(run=run)
 
 
-class Progress:
-    """One live line on stderr: samples written and missed, file size, rate. On a terminal it
-    is redrawn in place; otherwise a line is printed every ``every`` seconds."""
+def file_options(args) -> dict:
+    for name in ("split_duration", "chunk_duration"):
+        if getattr(args, name) < 0:
+            raise ToolError(f"--{name.replace('_', '-')} must not be negative")
+    return {"split_size": args.split_size, "split_duration": args.split_duration,
+            "chunk_duration": args.chunk_duration}
 
-    def __init__(self, poller, size=None, every: float = 10.0):
-        self.poller = poller
-        self.size = size
+
+class Progress:
+    """One live line on stderr: samples written, what each stream kept, file size. On a
+    terminal it is redrawn in place; otherwise a line is printed every ``every`` seconds."""
+
+    def __init__(self, every: float = 10.0):
         self.tty = sys.stderr.isatty()
         self.every = 0.25 if self.tty else every
         self.start = time.monotonic()
         self.next_at = self.start + self.every
-        self.written = 0
 
-    def text(self) -> str:
-        p = self.poller
+    def text(self, stats: dict) -> str:
         elapsed = max(1e-9, time.monotonic() - self.start)
-        parts = [f"{self.written} samples", f"{p.missed} missed"]
-        if p.kept:
-            parts[-1] += f" ({100 * (1 - p.kept_fraction):.2f} %)"
-        if p.pauses:
-            parts.append(f"{p.pauses} stream pauses")
-        if self.size is not None:
-            parts.append(f"{self.size() / 1e6:.1f} MB")
-        parts.append(f"{self.written / elapsed:.0f} samples/s over {elapsed:.1f} s")
-        return ", ".join(parts)
+        parts = []
+        if "samples_written" in stats:
+            parts.append(f"{stats['samples_written']} samples written")
+        parts += [loss_text(name, stats[name]) for name in ("basic", "extra") if name in stats]
+        if stats.get("bytes"):
+            files = stats.get("files", 1)
+            parts.append(f"{stats['bytes'] / 1e6:.1f} MB" + (f" in {files} files" if files > 1
+                                                              else ""))
+        viewers = stats.get("viewers") or []
+        if viewers:
+            sent = sum(v.get("sent", 0) for v in viewers)
+            dropped = sum(v.get("dropped", 0) for v in viewers)
+            parts.append(f"{len(viewers)} viewers: {sent} messages sent, {dropped} dropped")
+        parts.append(f"{elapsed:.1f} s")
+        return "; ".join(parts)
 
-    def tick(self) -> None:
+    def tick(self, stats: dict) -> None:
         now = time.monotonic()
         if now < self.next_at:
             return
         self.next_at = now + self.every
-        if self.tty:
-            sys.stderr.write("\r\x1b[K" + self.text())
-        else:
-            sys.stderr.write(self.text() + "\n")
+        sys.stderr.write(("\r\x1b[K" if self.tty else "") + self.text(stats)
+                         + ("" if self.tty else "\n"))
         sys.stderr.flush()
 
-    def finish(self, prefix: str) -> None:
-        sys.stderr.write(("\r\x1b[K" if self.tty else "") + f"{prefix}: {self.text()}\n")
+    def finish(self, prog: str, stats: dict, what: str) -> None:
+        lines = [f"{prog}: {what}"]
+        lines += [f"{prog}: {loss_text(name, stats[name])}" for name in ("basic", "extra")
+                  if name in stats]
+        sys.stderr.write(("\r\x1b[K" if self.tty else "") + "\n".join(lines) + "\n")
         sys.stderr.flush()
 
 
-_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
-
-
-def stream(client, poller, groups, sinks, seconds, progress) -> None:
-    """Writes every new sample to every sink until ``seconds`` pass or Ctrl-C.
-
-    A sample is taken, encoded and handed to the sinks right after it is seen, in a small part
-    of the pause before the next look; files are compressed and written by a thread of their own.
-    """
+def run_bridge(bridge, seconds, progress: Progress, stop: StopSignals) -> dict:
+    """Waits (the interpreter lock released) until ``seconds`` pass, a stop signal arrives or the
+    bridge fails, showing progress; then closes the bridge and returns its final stats."""
     end = None if seconds is None else time.monotonic() + seconds
-    encoder = ch.SampleEncoder(groups)
-    # Everything made so far lives to the end: keep the collector from walking it again and
-    # again, which stalls the loop for milliseconds while samples go by.
-    gc.freeze()
     try:
-        while (states := poller.next(end)) is not None:
-            # A server nobody watches (and no file): keep counting, skip the encoding.
-            if any(sink.busy() for sink in sinks):
-                log_ns = time.time_ns()
-                messages = encoder.messages(states, client.actions(), ch.read_status(client))
-                # Ctrl-C lands between samples, so every channel holds the same samples.
-                signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
-                try:
-                    for sink in sinks:
-                        sink.write(messages, log_ns)
-                    progress.written += 1
-                finally:
-                    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
-            progress.tick()
-    except KeyboardInterrupt:
-        pass
+        while not stop:
+            wait = 0.2 if end is None else min(0.2, end - time.monotonic())
+            if wait <= 0 or not bridge.wait(wait):
+                break
+            progress.tick(bridge.stats())
+    finally:
+        stats = bridge.close()
+    return stats
 
 
 def first_groups(client, seconds: float = 5.0):
@@ -114,21 +122,23 @@ def first_groups(client, seconds: float = 5.0):
     raise ToolError(f"the robot sent no sample within {seconds:g} s")
 
 
+def summary(stats: dict, path: str) -> str:
+    files = stats.get("files", 1)
+    written = stats.get("samples_written")
+    return (f"wrote {path}" + (f" ({files} files)" if files > 1 else "")
+            + (f", {written} samples" if written is not None else "")
+            + f", {stats.get('bytes', 0) / 1e6:.1f} MB")
+
+
 def run(args) -> int:
+    options = file_options(args)
     client = connect(args.serial_number)
     groups = select_groups(first_groups(client), args.groups)
-    sink = ch.McapSink(args.output, ch.channel_infos(groups),
-                       metadata={"serial_number": args.serial_number})
-    poller = make_poller(client, args)
-    progress = Progress(poller, size=sink.size)
-    try:
-        stream(client, poller, groups, [sink], args.seconds, progress)
-    except BaseException:
-        try:
-            sink.close()
-        except ToolError:
-            pass  # the same failure again, already on its way
-        raise
-    sink.close()
-    progress.finish(f"wrote {args.output}")
+    with StopSignals() as stop:
+        bridge = open_bridge(client, groups, mcap=args.output, **options)
+        progress = Progress()
+        stats = run_bridge(bridge, args.seconds, progress, stop)
+    if stats.get("error"):
+        raise ToolError(f"cannot write {args.output}: {stats['error']}")
+    progress.finish("kvt record", stats, summary(stats, args.output))
     return 0

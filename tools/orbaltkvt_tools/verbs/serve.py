@@ -3,16 +3,17 @@ from __future__ import annotations
 
 import sys
 
-from .. import channels as ch
-from ..common import (POLLING_NOTE, add_group_option, add_poll_options, connect, make_poller,
-                      select_groups)
-from .record import Progress, first_groups, stream
+from ..common import (COUNTERS_NOTE, StopSignals, ToolError, add_group_option, connect,
+                      open_bridge, select_groups)
+from .record import CHANNELS, Progress, add_file_options, file_options, first_groups, run_bridge
+from .record import summary as file_summary
 
-HELP = "publish the robot's data live to the Foxglove app (WebSocket), optionally recording"
-DESCRIPTION = f"""Serves the channels of `kvt record` (joint states, TCP and flange frames under
-"world", desired actions, status) on a Foxglove WebSocket server until Ctrl-C or --seconds;
-connect the Foxglove app to ws://HOST:PORT. With --record the same messages also go to an MCAP
-file. {POLLING_NOTE}"""
+HELP = "publish every sample live to the Foxglove app (WebSocket), optionally recording"
+DESCRIPTION = f"""Serves the channels of `kvt record` on a Foxglove WebSocket server until
+Ctrl-C, SIGTERM or --seconds; connect the Foxglove app to ws://HOST:PORT. Channels: {CHANNELS}
+Each viewer has a bounded queue of its own that drops its oldest messages when the viewer falls
+behind; nothing waits for a viewer. With --record every sample also goes to MCAP files, as
+`kvt record` writes them. {COUNTERS_NOTE}"""
 
 
 def add_parser(sub) -> None:
@@ -24,27 +25,26 @@ def add_parser(sub) -> None:
     p.add_argument("--record", metavar="FILE.mcap", help="also record to this file")
     p.add_argument("--seconds", type=float, metavar="S", help="stop after S seconds")
     add_group_option(p)
-    add_poll_options(p)
+    add_file_options(p)
     p.set_defaults(run=run)
 
 
 def run(args) -> int:
+    options = file_options(args) if args.record else {}
     client = connect(args.serial_number)
     groups = select_groups(first_groups(client), args.groups)
-    infos = ch.channel_infos(groups)
-    sinks = []
-    try:
-        live = ch.LiveSink(infos, args.host, args.port, name=f"orbaltkvt {args.serial_number}")
-        sinks.append(live)
-        file = ch.McapSink(args.record, infos) if args.record else None
-        if file is not None:
-            sinks.append(file)
-        print(f"kvt serve: ws://{args.host}:{live.server.port}", file=sys.stderr, flush=True)
-        poller = make_poller(client, args)
-        progress = Progress(poller, size=file.size if file is not None else None)
-        stream(client, poller, groups, sinks, args.seconds, progress)
-    finally:
-        for sink in sinks:
-            sink.close()
-    progress.finish("served" + (f", wrote {args.record}" if args.record else ""))
+    with StopSignals() as stop:
+        bridge = open_bridge(client, groups, mcap=args.record, serve=(args.host, args.port),
+                             server_name=f"orbaltkvt {args.serial_number}", **options)
+        print(f"kvt serve: ws://{args.host}:{bridge.port}", file=sys.stderr, flush=True)
+        progress = Progress()
+        stats = run_bridge(bridge, args.seconds, progress, stop)
+    if stats.get("error"):
+        raise ToolError(f"cannot write {args.record}: {stats['error']}" if args.record
+                        else str(stats["error"]))
+    viewers = stats.get("viewers") or []
+    what = f"served {len(viewers)} viewers"
+    if args.record:
+        what += "; " + file_summary(stats, args.record)
+    progress.finish("kvt serve", stats, what)
     return 0
