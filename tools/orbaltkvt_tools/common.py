@@ -178,8 +178,7 @@ def open_bridge(client, groups, **options):
                         "with 'pip install .' at the repository root") from None
     try:
         return orbaltkvt_foxglove.Bridge(client, list(groups), **options)
-    except OSError as exc:
-        target = options.get("mcap") or "the server"
-        raise ToolError(f"cannot write {target}: {exc.strerror or exc}") from None
-    except RuntimeError as exc:
-        raise ToolError(str(exc)) from None
+    except (RuntimeError, ValueError) as exc:
+        import re
+
+        raise ToolError(re.sub(r" \(os error \d+\)", "", str(exc))) from None

@@ -1,6 +1,7 @@
 """kvt record: write every sample of the robot to MCAP files."""
 from __future__ import annotations
 
+import re
 import sys
 import time
 
@@ -67,15 +68,14 @@ class Progress:
         if "samples_written" in stats:
             parts.append(f"{stats['samples_written']} samples written")
         parts += [loss_text(name, stats[name]) for name in ("basic", "extra") if name in stats]
-        if stats.get("bytes"):
-            files = stats.get("files", 1)
-            parts.append(f"{stats['bytes'] / 1e6:.1f} MB" + (f" in {files} files" if files > 1
-                                                              else ""))
-        viewers = stats.get("viewers") or []
+        if stats.get("bytes_written"):
+            files = stats.get("files_written", 1)
+            parts.append(f"{stats['bytes_written'] / 1e6:.1f} MB"
+                         + (f" in {files} files" if files > 1 else ""))
+        viewers = [v for v in stats.get("viewers") or [] if v.get("subscriptions")]
         if viewers:
-            sent = sum(v.get("sent", 0) for v in viewers)
-            dropped = sum(v.get("dropped", 0) for v in viewers)
-            parts.append(f"{len(viewers)} viewers: {sent} messages sent, {dropped} dropped")
+            parts.append(f"{len(viewers)} viewers, {stats.get('messages_served', 0)} messages "
+                         "served")
         parts.append(f"{elapsed:.1f} s")
         return "; ".join(parts)
 
@@ -123,11 +123,18 @@ def first_groups(client, seconds: float = 5.0):
 
 
 def summary(stats: dict, path: str) -> str:
-    files = stats.get("files", 1)
-    written = stats.get("samples_written")
+    files = stats.get("files_written", 1)
     return (f"wrote {path}" + (f" ({files} files)" if files > 1 else "")
-            + (f", {written} samples" if written is not None else "")
-            + f", {stats.get('bytes', 0) / 1e6:.1f} MB")
+            + f", {stats.get('samples_written', 0)} samples, "
+            f"{stats.get('bytes_written', 0) / 1e6:.1f} MB")
+
+
+def failure(stats: dict, path) -> ToolError:
+    """The bridge's own failure text ("cannot write FILE: reason"), as one line."""
+    text = re.sub(r" \(os error \d+\)", "", str(stats["error"])).strip()
+    if path and not text.startswith("cannot "):
+        text = f"cannot write {path}: {text}"
+    return ToolError(text)
 
 
 def run(args) -> int:
@@ -139,6 +146,6 @@ def run(args) -> int:
         progress = Progress()
         stats = run_bridge(bridge, args.seconds, progress, stop)
     if stats.get("error"):
-        raise ToolError(f"cannot write {args.output}: {stats['error']}")
+        raise failure(stats, args.output)
     progress.finish("kvt record", stats, summary(stats, args.output))
     return 0

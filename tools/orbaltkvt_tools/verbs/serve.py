@@ -3,9 +3,10 @@ from __future__ import annotations
 
 import sys
 
-from ..common import (COUNTERS_NOTE, StopSignals, ToolError, add_group_option, connect,
-                      open_bridge, select_groups)
-from .record import CHANNELS, Progress, add_file_options, file_options, first_groups, run_bridge
+from ..common import (COUNTERS_NOTE, StopSignals, add_group_option, connect, open_bridge,
+                      select_groups)
+from .record import (CHANNELS, Progress, add_file_options, failure, file_options, first_groups,
+                     run_bridge)
 from .record import summary as file_summary
 
 HELP = "publish every sample live to the Foxglove app (WebSocket), optionally recording"
@@ -40,10 +41,10 @@ def run(args) -> int:
         progress = Progress()
         stats = run_bridge(bridge, args.seconds, progress, stop)
     if stats.get("error"):
-        raise ToolError(f"cannot write {args.record}: {stats['error']}" if args.record
-                        else str(stats["error"]))
+        raise failure(stats, args.record)
     viewers = stats.get("viewers") or []
-    what = f"served {len(viewers)} viewers"
+    what = (f"served {stats.get('messages_served', 0)} messages to {len(viewers)} viewers "
+            f"({sum(v.get('queued', 0) for v in viewers)} queued for them)")
     if args.record:
         what += "; " + file_summary(stats, args.record)
     progress.finish("kvt serve", stats, what)
