@@ -1,0 +1,146 @@
+#include "bridge.hpp"
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "recording_metadata.hpp"
+#include "sample_merge.hpp"
+
+namespace orbalt::kvt_bridge {
+
+namespace {
+
+// How long the thread waits for samples before it looks at the open chunk and the stop flag.
+constexpr std::chrono::milliseconds kPoll{100};
+// Samples of each stream taken at once: bounds the memory a batch holds.
+constexpr std::size_t kBatch = 2000;
+// Passes over the queues when closing; samples keep arriving meanwhile.
+constexpr int kDrainPasses = 8;
+
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+Bridge::Bridge(const kvt::Client& client, BridgeOptions options)
+    : groups_(std::move(options.groups)) {
+  stream_ = std::make_unique<kvt::SampleStream>(
+      client, kvt::SampleStreamOptions{options.capacity, /*keep_payloads=*/true});
+  sinks_ = std::make_unique<RustSinks>(options.sinks, groups_,
+                                       RecordingMetadata(*stream_, groups_));
+  thread_ = std::thread([this] { Run(); });
+}
+
+Bridge::~Bridge() {
+  try {
+    close();
+  } catch (...) {  // close reports through stats; nothing may leave a destructor
+  }
+}
+
+KeyValues Bridge::Counters() const {
+  std::uint64_t written;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    written = samples_written_;
+  }
+  return CounterMetadata(stream_->basic_counters(), stream_->extra_counters(), written);
+}
+
+void Bridge::Write(kvt::SampleBatch& batch) {
+  // Counted per sample so that the counters written at a split are exact.
+  auto written = [this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++samples_written_;
+  };
+  ForEachByReceiveTime(
+      batch,
+      [&](const kvt::BasicSample& s) {
+        basic_stamp_ = s.timestamp;
+        const bool split = sinks_->write(s);
+        written();
+        if (split) sinks_->next_file(Counters());
+      },
+      [&](const kvt::ExtraSample& s) {
+        const auto stamp = s.actions.empty() ? basic_stamp_ : s.actions.begin()->second.timestamp;
+        const bool split = sinks_->write(s, stamp);
+        written();
+        if (split) sinks_->next_file(Counters());
+      });
+}
+
+void Bridge::Run() {
+  std::optional<std::string> error;
+  try {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_requested_) break;
+      }
+      kvt::SampleBatch batch = stream_->next(kPoll, kBatch);
+      Write(batch);
+      sinks_->tick(NowNs());
+    }
+    for (int pass = 0; pass < kDrainPasses; ++pass) {
+      kvt::SampleBatch batch = stream_->next(std::chrono::milliseconds(0), 0);
+      if (batch.empty()) break;
+      Write(batch);
+    }
+    sinks_->close(Counters());
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "unknown error";
+  }
+  if (error) {
+    try {
+      sinks_->close(Counters());  // stops the server; a failed file is left as it is
+    } catch (...) {
+    }
+  }
+  Stop(std::move(error));
+}
+
+void Bridge::Stop(std::optional<std::string> error) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+    error_ = std::move(error);
+  }
+  stopped_cv_.notify_all();
+}
+
+bool Bridge::wait(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopped_cv_.wait_for(lock, timeout, [this] { return !running_; });
+  return running_ && !stop_requested_;
+}
+
+BridgeStats Bridge::stats() const {
+  BridgeStats s;
+  s.basic = stream_->basic_counters();
+  s.extra = stream_->extra_counters();
+  s.sinks = sinks_->stats();
+  std::lock_guard<std::mutex> lock(mutex_);
+  s.samples_written = samples_written_;
+  s.running = running_ && !stop_requested_;
+  s.error = error_;
+  return s;
+}
+
+BridgeStats Bridge::close() {
+  std::lock_guard<std::mutex> closing(close_mutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_requested_ = true;
+  }
+  stream_->interrupt();
+  if (thread_.joinable()) thread_.join();
+  return stats();
+}
+
+}  // namespace orbalt::kvt_bridge

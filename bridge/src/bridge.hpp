@@ -1,0 +1,81 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orbalt/kvt/client.hpp"
+#include "orbalt/kvt/sample_stream.hpp"
+#include "rust_sinks.hpp"
+
+namespace orbalt::kvt_bridge {
+
+struct BridgeOptions {
+  std::vector<kvt::JointGroup> groups;  ///< the joint groups written
+  SinkOptions sinks;
+  std::size_t capacity = 10000;  ///< samples queued per stream before the oldest are dropped
+};
+
+struct BridgeStats {
+  kvt::StreamCounters basic;
+  kvt::StreamCounters extra;
+  std::uint64_t samples_written = 0;  ///< basic and extra samples handed to the sinks
+  SinkStats sinks;
+  bool running = false;
+  std::optional<std::string> error;  ///< why the bridge stopped early
+};
+
+/// Records a robot's samples into MCAP and serves them live, losslessly as far as its queues
+/// reach.
+///
+/// Owns a `SampleStream` (payloads kept) and a thread of its own that drains it in batches,
+/// merges basic and extra samples by receive time and writes every sample to each sink. The
+/// transport's threads only queue samples; nothing here runs on them.
+///
+/// @note `wait`, `stats` and `close` may be called from any thread.
+class Bridge {
+ public:
+  /// Opens the file (with its metadata) and starts the server, then the thread.
+  /// @throw std::runtime_error when the stream, the file or the server cannot be opened
+  Bridge(const kvt::Client& client, BridgeOptions options);
+  /// Closes; never throws.
+  ~Bridge();
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
+
+  /// Waits up to `timeout` while the bridge runs. @return false once it has failed or stopped
+  bool wait(std::chrono::milliseconds timeout);
+  BridgeStats stats() const;
+  /// Writes what is queued, the counters, finishes the file(s) and stops the server; the
+  /// stats at that point. Idempotent.
+  BridgeStats close();
+
+ private:
+  void Run();
+  void Write(kvt::SampleBatch& batch);
+  KeyValues Counters() const;
+  void Stop(std::optional<std::string> error);
+
+  std::vector<kvt::JointGroup> groups_;
+  std::unique_ptr<kvt::SampleStream> stream_;
+  std::unique_ptr<RustSinks> sinks_;
+  std::pair<std::int32_t, std::int32_t> basic_stamp_{};
+  std::uint64_t samples_written_ = 0;  // written by the thread, read under mutex_
+
+  mutable std::mutex mutex_;
+  std::condition_variable stopped_cv_;
+  bool stop_requested_ = false;
+  bool running_ = true;
+  std::optional<std::string> error_;
+  std::mutex close_mutex_;  // one closer joins the thread
+  std::thread thread_;
+};
+
+}  // namespace orbalt::kvt_bridge

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "orbalt/kvt/stream_samples.hpp"
+
+struct okb_bridge;
+
+namespace orbalt::kvt_bridge {
+
+/// Where and how the samples are written: the MCAP file(s) and the live server.
+struct SinkOptions {
+  std::optional<std::string> mcap_path;
+  std::int64_t chunk_duration_ns = 1'000'000'000;
+  std::uint64_t chunk_size = 1 << 20;  ///< uncompressed bytes
+  std::uint64_t split_size = 0;        ///< bytes; 0: one file
+  std::int64_t split_duration_ns = 0;  ///< log time; 0: one file
+  std::optional<std::pair<std::string, std::uint16_t>> serve;  ///< host, port (0: picked)
+  std::string server_name = "orbaltkvt";
+  std::uint64_t viewer_backlog = 1024;  ///< messages queued per viewer
+};
+
+struct SinkStats {
+  std::uint64_t messages_written = 0;
+  std::uint64_t bytes_written = 0;
+  std::uint64_t files_written = 0;
+  std::uint64_t messages_served = 0;
+  std::uint16_t port = 0;
+  struct Viewer {
+    std::uint32_t id = 0;
+    std::uint32_t subscriptions = 0;
+    std::uint64_t queued = 0;
+  };
+  std::vector<Viewer> viewers;
+};
+
+using KeyValues = std::vector<std::pair<std::string, std::string>>;
+
+/// The Rust half (MCAP file, WebSocket server) for one set of joint groups: converts the
+/// samples' records into the C ABI's views and its result codes into exceptions.
+///
+/// Writing is for one thread at a time; `stats` may be called from any thread.
+class RustSinks {
+ public:
+  /// @throw std::runtime_error when the file cannot be created or the server cannot start
+  RustSinks(const SinkOptions& options, std::vector<kvt::JointGroup> groups,
+            const KeyValues& metadata);
+  ~RustSinks();
+  RustSinks(const RustSinks&) = delete;
+  RustSinks& operator=(const RustSinks&) = delete;
+
+  /// @return true when the file is due to be split before the next sample
+  /// @throw std::runtime_error when the file cannot be written
+  bool write(const kvt::BasicSample& sample);
+  /// @param stamp the robot timestamp the sample carries (that of the newest basic sample)
+  bool write(const kvt::ExtraSample& sample, std::pair<std::int32_t, std::int32_t> stamp);
+  /// Ends a chunk that has been open for the chunk duration. @param now_ns host time
+  void tick(std::int64_t now_ns);
+  void next_file(const KeyValues& counters);
+  /// Finishes the file with the counters and stops the server. Idempotent.
+  void close(const KeyValues& counters);
+
+  SinkStats stats() const;
+
+ private:
+  okb_bridge* bridge_ = nullptr;
+  std::vector<kvt::JointGroup> groups_;
+};
+
+}  // namespace orbalt::kvt_bridge
