@@ -115,14 +115,18 @@ class PyBridge {
       bridge_.reset();
     }
     final_ = StatsDict(s);
+    port_ = s.sinks.port;
     return final_;
   }
 
   py::dict Stats() const { return bridge_ ? StatsDict(bridge_->stats()) : final_; }
 
+  std::uint16_t Port() const { return bridge_ ? bridge_->stats().sinks.port : port_; }
+
  private:
   std::unique_ptr<Bridge> bridge_;
   py::dict final_;
+  std::uint16_t port_ = 0;
 };
 
 }  // namespace
@@ -149,7 +153,7 @@ PYBIND11_MODULE(orbaltkvt_foxglove, m) {
            py::arg("capacity") = 10000, py::arg("viewer_backlog") = 1024,
            py::keep_alive<1, 2>())
       .def_property_readonly(
-          "port", [](const PyBridge& b) { return b.Stats()["port"]; },
+          "port", &PyBridge::Port,
           "The server's port (the one picked when 0 was asked); 0 without a server.")
       .def("wait", &PyBridge::Wait, py::arg("seconds"),
            "Waits up to `seconds` while the bridge runs, without the interpreter lock. Returns "
