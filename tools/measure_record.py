@@ -228,7 +228,7 @@ def main() -> int:
     for line in kvt_err[-3:]:
         print(f"  kvt said: {line}")
     print(f"CPU kvt {verb}:     {share(kvt_cpu, wall)} over {wall:.1f} s "
-          f"({kvt_cpu / max(ref_cpu, 1e-9):.2f} x the reference)")
+          f"({(kvt_cpu / wall) / max(ref_cpu / ref_wall, 1e-9):.2f} x the reference)")
     print(f"CPU reference:    {share(ref_cpu, ref_wall)} over {ref_wall:.1f} s "
           "(a process holding only an orbaltkvt.Client)")
     if viewer_result is not None:

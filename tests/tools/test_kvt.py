@@ -95,6 +95,12 @@ def assert_channels_in_step(rec: Recording) -> None:
     assert "orbaltkvt" in rec.metadata and "orbaltkvt.counters" in rec.metadata, rec.metadata
 
 
+def is_run(part: list, whole: list) -> bool:
+    """``part`` is a run of consecutive items of ``whole``."""
+    return any(whole[i:i + len(part)] == part for i in range(len(whole) - len(part) + 1)
+               if whole[i] == part[0])
+
+
 def wait_for_file(path, child, min_size: int = 1) -> None:
     deadline = time.monotonic() + 30
     while not (os.path.exists(path) and os.path.getsize(path) >= min_size):
@@ -126,11 +132,8 @@ def test_recording_holds_what_the_robot_sent(remote_simulator, kvt, tmp_path):
     # The raw channels hold the wire payloads unchanged: a run of consecutive samples of what
     # the robot sent, none missing, each once.
     raw = [body for _l, _p, body in rec.topics["/raw/basic_stream_data"]]
-    first = tap.basic.index(raw[0])
-    assert tap.basic[first:first + len(raw)] == raw
     raw_extra = [body for _l, _p, body in rec.topics["/raw/extra_stream_data"]]
-    first = tap.extra.index(raw_extra[0])
-    assert tap.extra[first:first + len(raw_extra)] == raw_extra
+    assert is_run(raw, tap.basic) and is_run(raw_extra, tap.extra)
     stamps = rec.stamps()
     assert np.all(np.diff(stamps) == PERIOD), "consecutive samples, 1 ms apart"
 
@@ -261,8 +264,8 @@ def test_stopped_recordings_are_complete(remote_simulator, kvt, tmp_path):
     # A file that cannot be written (the disk is full) fails in one line, not as success.
     full = kvt("record", sim.sn, "-o", "/dev/full", "--seconds", "1")
     assert full.finish(60) == 1, full.stderr
-    assert [line for line in full.err if line.strip()] == [
-        "kvt record: cannot write /dev/full: No space left on device"], full.stderr
+    lines = [line for line in full.err if line.strip()]
+    assert len(lines) == 1 and lines[0].startswith("kvt record: cannot write /dev/full: "), lines
 
 
 def test_serve_speaks_the_websocket_protocol(remote_simulator, kvt, tmp_path):

@@ -112,10 +112,11 @@ def counters_dict(counters) -> dict[str, int]:
 
 
 def loss_text(name: str, counters) -> str:
-    """``basic: kept 59990 of 60000, dropped 0, gaps 10, malformed 0``: kept is what was
-    delivered, of what was received plus the gaps (what the robot sent)."""
+    """``basic: kept 59990 of 60000, dropped 0, gaps 10``: kept is what was delivered, of what
+    the robot sent before the end (delivered, dropped, malformed and the gaps; samples that
+    arrived after the end are not counted)."""
     c = counters_dict(counters)
-    sent = c.get("received", 0) + c.get("gaps", 0)
+    sent = c.get("delivered", 0) + c.get("dropped", 0) + c.get("malformed", 0) + c.get("gaps", 0)
     text = (f"{name}: kept {c.get('delivered', 0)} of {sent}, dropped {c.get('dropped', 0)}, "
             f"gaps {c.get('gaps', 0)}")
     if c.get("malformed"):

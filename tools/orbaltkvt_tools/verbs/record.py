@@ -66,7 +66,7 @@ class Progress:
         elapsed = max(1e-9, time.monotonic() - self.start)
         parts = []
         if "samples_written" in stats:
-            parts.append(f"{stats['samples_written']} samples written")
+            parts.append(f"{stats['samples_written']} samples of both streams written")
         parts += [loss_text(name, stats[name]) for name in ("basic", "extra") if name in stats]
         if stats.get("bytes_written"):
             files = stats.get("files_written", 1)
@@ -125,7 +125,7 @@ def first_groups(client, seconds: float = 5.0):
 def summary(stats: dict, path: str) -> str:
     files = stats.get("files_written", 1)
     return (f"wrote {path}" + (f" ({files} files)" if files > 1 else "")
-            + f", {stats.get('samples_written', 0)} samples, "
+            + f", {stats.get('samples_written', 0)} samples of both streams, "
             f"{stats.get('bytes_written', 0) / 1e6:.1f} MB")
 
 

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import sys
+import time
 
 from ..common import (COUNTERS_NOTE, StopSignals, add_group_option, connect, open_bridge,
                       select_groups)
@@ -37,7 +38,11 @@ def run(args) -> int:
     with StopSignals() as stop:
         bridge = open_bridge(client, groups, mcap=args.record, serve=(args.host, args.port),
                              server_name=f"orbaltkvt {args.serial_number}", **options)
-        print(f"kvt serve: ws://{args.host}:{bridge.port}", file=sys.stderr, flush=True)
+        port = bridge.port
+        deadline = time.monotonic() + 5.0
+        while not port and time.monotonic() < deadline and bridge.wait(0.02):
+            port = bridge.port  # the server reports the port it picked once it listens
+        print(f"kvt serve: ws://{args.host}:{port}", file=sys.stderr, flush=True)
         progress = Progress()
         stats = run_bridge(bridge, args.seconds, progress, stop)
     if stats.get("error"):
