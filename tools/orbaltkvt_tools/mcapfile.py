@@ -7,10 +7,11 @@ from typing import Any, Callable, Iterator, Optional
 from .common import NS, ToolError
 
 
-def read(path: str, topics=None) -> Iterator[tuple[str, str, int, int, Any]]:
+def read(path: str, wanted: Optional[Callable[[str], bool]] = None
+         ) -> Iterator[tuple[str, str, int, int, Any]]:
     """(topic, schema name, log time ns, publish time ns, decoded message) in log-time order,
-    for the channels in protobuf (decoded by their schema) or JSON (into dicts); the raw
-    channels (the wire payloads) are left out."""
+    for the channels in protobuf (decoded by their schema) or JSON (into dicts) whose topic
+    ``wanted`` accepts (default: all); the raw channels (the wire payloads) are left out."""
     from mcap.exceptions import McapError
     from mcap.reader import make_reader
     from mcap_protobuf.decoder import DecoderFactory
@@ -24,10 +25,12 @@ def read(path: str, topics=None) -> Iterator[tuple[str, str, int, int, Any]]:
     with file:
         try:
             reader = make_reader(file)
-            for schema, channel, message in reader.iter_messages(topics=topics):
+            for schema, channel, message in reader.iter_messages():
                 decode = decoders.get(channel.id, ...)
                 if decode is ...:
-                    if channel.message_encoding == "json":
+                    if wanted is not None and not wanted(channel.topic):
+                        decode = None
+                    elif channel.message_encoding == "json":
                         decode = json.loads
                     elif channel.message_encoding == "protobuf" and schema is not None:
                         decode = protobuf.decoder_for("protobuf", schema)

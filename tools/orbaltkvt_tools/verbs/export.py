@@ -13,7 +13,8 @@ DESCRIPTION = """Reads an MCAP file written by `kvt record` or `kvt serve --reco
 CSV file per channel into DIR (/ARM_1/joint_states becomes ARM_1.joint_states.csv): a header row,
 then one row per message with host_time and robot_time in seconds (every nanosecond digit kept)
 followed by the values: <joint>.position [rad], .velocity [rad/s], .effort [Nm] for joint states;
-<frame>.x/.y/.z [m] and .qx/.qy/.qz/.qw for frames; status fields as true/false."""
+<frame>.x/.y/.z [m] and .qx/.qy/.qz/.qw for frames; status fields (I/O bits as True/False,
+system and safety-board state as code and name). The raw channels (wire payloads) are left out."""
 
 
 def add_parser(sub) -> None:

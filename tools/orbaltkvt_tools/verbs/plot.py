@@ -29,9 +29,10 @@ def load(path: str) -> dict[str, tuple[list[float], list[list[float]], list[list
     """Per group: robot times [s], positions and efforts per message."""
     series: dict = {}
     t0 = None
-    for topic, _schema, _log, pub_ns, msg in mcapfile.read(path):
+    for topic, _schema, _log, pub_ns, msg in mcapfile.read(
+            path, lambda topic: topic.endswith("/joint_states")):
         parts = topic.strip("/").split("/")
-        if len(parts) != 2 or parts[1] != "joint_states":
+        if len(parts) != 2:
             continue
         t0 = pub_ns if t0 is None else t0
         times, q, tau = series.setdefault(parts[0], ([], [], []))
