@@ -22,14 +22,17 @@ from .messages import (
     RPCReply,
     RPCRequest,
 )
+from .fleet import Fleet
+from .keys import KEY_PREFIX, SERVICE_VERSION, normalize_sn, session_config
 from .model import PRESETS, GroupSpec, RobotModel, make_layout
+from .recording import Recording, RecordingError
 from .remote import RemoteSimulator
-from .service import KEY_PREFIX, SERVICE_VERSION, Fleet, Simulator, normalize_sn, session_config
+from .simulator import Simulator
 
 __all__ = [
     "AllBasicStreamData", "AllExtraStreamData", "BasicCartesianData", "BasicJointData",
     "DecodeError", "ExtraCartesianData", "ExtraJointData", "Faults", "Fleet", "GroupSpec",
-    "KEY_PREFIX", "PRESETS", "RPCReply", "RPCRequest", "RemoteSimulator", "RobotModel",
-    "RpcFault", "SERVICE_VERSION", "Simulator", "StreamFault", "make_layout", "normalize_sn",
-    "session_config",
+    "KEY_PREFIX", "PRESETS", "RPCReply", "RPCRequest", "Recording", "RecordingError",
+    "RemoteSimulator", "RobotModel", "RpcFault", "SERVICE_VERSION", "Simulator", "StreamFault",
+    "make_layout", "normalize_sn", "session_config",
 ]

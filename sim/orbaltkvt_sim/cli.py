@@ -15,7 +15,10 @@ import time
 from .faults import RpcFault, StreamFault
 from .messages import RPCReply
 from .model import PRESETS, make_layout
-from .service import Fleet, Simulator, session_config
+from .fleet import Fleet
+from .keys import session_config
+from .recording import RecordingError
+from .simulator import Simulator
 
 log = logging.getLogger("orbaltkvt_sim")
 
@@ -115,21 +118,33 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="orbaltkvt-sim",
         description="Simulates one robot's data service: the basic and extra streams and the "
-                    "request/reply service, with optional faults.",
+                    "request/reply service, with optional faults; or plays a recording of a "
+                    "robot (--play) as that robot.",
         epilog="Faults: --rpc-fault takes fields of RpcFault (no_reply, hold, delay, duplicate, "
                "error_first, trailing_byte, echo_id, success, shorten, blank_entry, times); "
                "--stream-fault takes fields of StreamFault (truncate, trailing_byte, bad_array, "
                "bad_array_size, group_index, count_mismatch, drop_joints, times).")
     p.add_argument("--sn", help="robot serial number, e.g. ORB-SIM-0001; with --fleet the "
-                                "prefix of the serial numbers (default SN: SN-1 ... SN-N)")
+                                "prefix of the serial numbers (default SN: SN-1 ... SN-N); with "
+                                "--play the recorded one by default")
+    p.add_argument("--play", metavar="FILE.mcap",
+                   help="play a recording (kvt record) as the robot: its raw stream payloads "
+                        "unchanged, with their recorded spacing, and replies with its serial "
+                        "number, joint layout and service version")
+    p.add_argument("--speed", type=float, default=1.0, metavar="X",
+                   help="--play: X times as fast as recorded (default 1)")
+    p.add_argument("--loop", action="store_true",
+                   help="--play: start over at the end; the robot's timestamps move on by the "
+                        "recording's duration plus one period each time")
     p.add_argument("--fleet", type=int, metavar="N",
                    help="play N robots in this process on one session, each with its own model "
                         "phase; implies --replay")
     p.add_argument("--connect", action="append", default=[], metavar="ENDPOINT",
                    help="run as a zenoh client of this router only (e.g. tcp/127.0.0.1:7447), "
                         "multicast scouting off")
-    p.add_argument("--rate", type=float, default=1000.0, help="samples per second on each stream")
-    p.add_argument("--preset", choices=sorted(PRESETS), default="dual", help="joint-group layout")
+    p.add_argument("--rate", type=float, help="samples per second on each stream (default 1000)")
+    p.add_argument("--preset", choices=sorted(PRESETS),
+                   help="joint-group layout (default dual)")
     p.add_argument("--layout", type=_layout, help="custom joint groups GROUP:START:DOF,...")
     p.add_argument("--replay", action="store_true",
                    help="cycle pre-encoded samples (for rates of 10 kHz and more)")
@@ -177,8 +192,14 @@ def parser() -> argparse.ArgumentParser:
 def main(argv=None) -> int:
     p = parser()
     args = p.parse_args(argv)
-    if args.fleet is None and not args.sn:
-        p.error("--sn is required (or --fleet N)")
+    if args.fleet is None and not args.sn and not args.play:
+        p.error("--sn is required (or --fleet N, or --play FILE)")
+    if args.play and (args.fleet is not None or args.replay or args.rate is not None
+                      or args.preset or args.layout):
+        p.error("--play takes the robot from the recording: not with --fleet, --replay, --rate, "
+                "--preset or --layout")
+    if args.speed <= 0:
+        p.error("--speed must be positive")
     if args.fleet is not None and args.fleet < 1:
         p.error("--fleet needs at least one robot")
     logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if args.verbose else logging.INFO,
@@ -199,19 +220,26 @@ def main(argv=None) -> int:
             os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(args.realtime))
         except (OSError, AttributeError) as exc:
             log.warning("cannot run at real-time priority %d: %s", args.realtime, exc)
-    options = dict(rate=args.rate, preset=args.preset, layout=args.layout,
-                   model_rate=args.model_rate or None,
-                   wake_period=args.wake_period / 1000.0, streams=not args.no_streams,
+    options = dict(wake_period=args.wake_period / 1000.0, streams=not args.no_streams,
                    rpc=not args.no_rpc,
-                   config=session_config(args.connect, fleet=args.fleet is not None),
-                   stamp_send_time=args.stamp_send_time)
+                   config=session_config(args.connect, fleet=args.fleet is not None))
+    model = dict(rate=args.rate or 1000.0, preset=args.preset or "dual", layout=args.layout,
+                 model_rate=args.model_rate or None, stamp_send_time=args.stamp_send_time)
     if args.replay_samples is not None:
-        options["replay_samples"] = args.replay_samples
-    if args.fleet is not None:
-        sim = Fleet(args.fleet, args.sn or "SN", **options)
+        model["replay_samples"] = args.replay_samples
+    if args.play:
+        try:
+            sim = Simulator.play(args.play, args.sn, speed=args.speed, loop=args.loop,
+                                 **options)
+        except RecordingError as exc:
+            print(f"orbaltkvt-sim: {exc}", file=sys.stderr)
+            return 2
+        robots = [sim]
+    elif args.fleet is not None:
+        sim = Fleet(args.fleet, args.sn or "SN", **options, **model)
         robots = sim.robots
     else:
-        sim = Simulator(args.sn, replay=args.replay, **options)
+        sim = Simulator(args.sn, replay=args.replay, **options, **model)
         robots = [sim]
     # Faults, pauses and layout switches apply to every robot.
     for robot in robots:
@@ -250,6 +278,9 @@ def main(argv=None) -> int:
             os._exit(3)
         if args.duration is not None and elapsed >= args.duration:
             log.info("duration reached")
+            break
+        if args.play and sim.ended:
+            log.info("the recording has played to its end")
             break
         stop.wait(0.05)
     sim.stop()

@@ -1,6 +1,6 @@
 """Fault injection: how the simulated robot misbehaves, changeable at runtime from any thread.
 
-A :class:`Faults` object belongs to one :class:`~orbaltkvt_sim.service.Simulator` (``sim.faults``).
+A :class:`Faults` object belongs to one :class:`~orbaltkvt_sim.simulator.Simulator` (``sim.faults``).
 Rules are kept per request id (:class:`RpcFault`) and per stream (:class:`StreamFault`). A rule with
 ``times=N`` applies to the next N matching requests or samples and then removes itself; with
 ``times=None`` it stays until cleared. Every method takes the object's lock, so tests may change

@@ -1,4 +1,4 @@
-"""Wire messages of the robot data service: plain dataclasses and pure encoders/decoders.
+"""Wire messages of the robot data service: plain dataclasses, pure encoders and decoders.
 
 Every payload uses zenoh's serialization format, and the encoders produce it with zenoh.ext's own
 serializer:
@@ -12,17 +12,18 @@ serializer:
 
 The encoders never validate: they write whatever the dataclass holds, which is what lets tests build
 hostile samples (a 6-value pose, 21 digital inputs, an index 6) through the same code that builds good
-ones. The decoders are strict and raise :class:`DecodeError` on a wrong fixed-array length, a short
-payload or trailing bytes, with the texts a client reports for those cases.
+ones. The decoders use zenoh.ext's deserializer too and are strict: a wrong fixed-array length, a
+short payload or trailing bytes raise :class:`DecodeError`.
 """
 
 from __future__ import annotations
 
-import struct
 from dataclasses import dataclass, field
 from typing import Sequence
 
-from zenoh.ext import Float32, Int16, Int32, UInt16, UInt32, z_serialize
+from zenoh import ZBytes
+from zenoh.ext import (Float32, Int16, Int32, UInt8, UInt16, UInt32, ZDeserializeError,
+                      z_deserialize, z_serialize)
 
 # Joint-group values as they travel on the wire (value -1, UNKNOWN, travels as 65535).
 JOINT_GROUPS = {"UNKNOWN": -1, "ALL": 0, "ARMS": 2, "ARM_1": 3, "ARM_2": 4, "EXT_AXIS": 5}
@@ -159,18 +160,6 @@ REPLY_CONTAINERS = ("joint_groups", "int_container", "string_container", "float_
 # --------------------------------------------------------------------------------------------
 # Encoding
 
-_struct_cache: dict[str, struct.Struct] = {}
-
-
-def _st(fmt: str) -> struct.Struct:
-    s = _struct_cache.get(fmt)
-    if s is None:
-        if len(_struct_cache) > 512:  # hostile samples make many one-off shapes
-            _struct_cache.clear()
-        s = _struct_cache[fmt] = struct.Struct(fmt)
-    return s
-
-
 def varint(n: int) -> bytes:
     """Unsigned LEB128, the sequence-length prefix."""
     if n < 0:
@@ -246,120 +235,78 @@ def encode_reply(msg: RPCReply) -> bytes:
 
 
 # --------------------------------------------------------------------------------------------
-# Decoding
+# Decoding, with zenoh.ext's deserializer: the service reads requests with it, tests and tools
+# read samples and replies. It ignores bytes left at the end, so each decoder also requires that
+# the same fields followed by one more byte do not decode; fixed arrays are checked after it.
 
 class DecodeError(ValueError):
     """A payload that does not match its layout."""
 
 
-class Reader:
-    """Sequential reader over one payload."""
+_F = list[Float32]
+_BASIC = (UInt16, Int16, bool, bool, list[bool], list[bool], list[bool], list[UInt16],
+          _F, _F, _F, _F, _F, _F, _F, _F, _F, list[_F], list[_F],
+          list[tuple[_F, _F, _F, _F, _F, _F, _F]], Int32, UInt32)
+_EXTRA = (list[UInt16], _F, _F, _F, list[tuple[_F, _F, _F]])
+_REQUEST = (UInt16, list[UInt16])
+_REPLY = (UInt16, bool, list[UInt16], list[Int32], list[str], _F, list[_F])
+_LAYOUTS = {fields: (tuple[fields], tuple[fields + (UInt8,)])
+            for fields in (_BASIC, _EXTRA, _REQUEST, _REPLY)}
 
-    def __init__(self, data: bytes):
-        self.data = bytes(data)
-        self.pos = 0
 
-    def _take(self, fmt: struct.Struct):
-        end = self.pos + fmt.size
-        if end > len(self.data):
-            raise DecodeError("Deserialization failure")
-        values = fmt.unpack_from(self.data, self.pos)
-        self.pos = end
+def _decode(fields: tuple, payload) -> tuple:
+    exact, longer = _LAYOUTS[fields]
+    data = ZBytes(bytes(payload))
+    try:
+        values = z_deserialize(exact, data)
+    except ZDeserializeError as exc:
+        raise DecodeError(f"does not decode: {exc}") from None
+    try:
+        z_deserialize(longer, data)
+    except ZDeserializeError:
         return values
+    raise DecodeError("payload has bytes after the last field")
 
-    def scalar(self, code: str):
-        return self._take(_st("<" + code))[0]
 
-    def length(self) -> int:
-        shift = 0
-        n = 0
-        while True:
-            if self.pos >= len(self.data) or shift > 63:
-                raise DecodeError("Deserialization failure:: Failed to read sequence length")
-            b = self.data[self.pos]
-            self.pos += 1
-            n |= (b & 0x7F) << shift
-            if not b & 0x80:
-                return n
-            shift += 7
+def _fixed(name: str, values: list, size: int) -> list:
+    if len(values) != size:
+        raise DecodeError(f"{name} has {len(values)} entries, expected {size}")
+    return values
 
-    def seq(self, code: str) -> list:
-        n = self.length()
-        if n * struct.calcsize(code) > len(self.data) - self.pos:
-            raise DecodeError("Deserialization failure")
-        return list(self._take(_st("<%d%s" % (n, code))))
 
-    def fixed(self, code: str, size: int) -> list:
-        n = self.length()
-        if n != size:
-            raise DecodeError("Incorrect sequence size")
-        return list(self._take(_st("<%d%s" % (n, code))))
-
-    def string(self) -> str:
-        n = self.length()
-        if n > len(self.data) - self.pos:
-            raise DecodeError("Deserialization failure")
-        raw = self.data[self.pos:self.pos + n]
-        self.pos += n
-        return raw.decode("utf-8")
-
-    def done(self) -> None:
-        if self.pos != len(self.data):
-            raise DecodeError("Payload contains more bytes than required for deserialization")
+def _ints(values) -> list[int]:
+    return [int(v) for v in values]
 
 
 def decode_basic(data: bytes) -> AllBasicStreamData:
-    r = Reader(data)
-    msg = AllBasicStreamData()
-    msg.system_state = r.scalar("H")
-    msg.safety_board_state = r.scalar("h")
-    msg.estop_released = r.scalar("?")
-    msg.enabling_device_on = r.scalar("?")
-    msg.safety_inputs = r.fixed("?", SAFETY_INPUTS)
-    msg.digital_inputs = r.fixed("?", DIGITAL_CHANNELS)
-    msg.digital_outputs = r.fixed("?", DIGITAL_CHANNELS)
-    msg.joint_group_indices = r.seq("H")
-    jd = msg.joint_data
-    for name in JOINT_FIELDS:
-        setattr(jd, name, r.seq("f"))
-    jd.contact_forces = [r.fixed("f", VEC3_SIZE) for _ in range(r.length())]
-    jd.contact_positions = [r.fixed("f", VEC3_SIZE) for _ in range(r.length())]
-    for _ in range(r.length()):
-        c = BasicCartesianData(*(r.fixed("f", n) for n in CARTESIAN_SIZES))
-        msg.cartesian_data.append(c)
-    msg.timestamp = (r.scalar("i"), r.scalar("I"))
-    r.done()
-    return msg
+    v = _decode(_BASIC, data)
+    return AllBasicStreamData(
+        int(v[0]), int(v[1]), v[2], v[3], _fixed("safety_inputs", v[4], SAFETY_INPUTS),
+        _fixed("digital_inputs", v[5], DIGITAL_CHANNELS),
+        _fixed("digital_outputs", v[6], DIGITAL_CHANNELS), _ints(v[7]),
+        BasicJointData(*v[8:17], *([_fixed(name, f, VEC3_SIZE) for f in vectors]
+                                   for name, vectors in zip(("contact_forces",
+                                                             "contact_positions"), v[17:19]))),
+        [BasicCartesianData(*(_fixed(name, values, size) for name, size, values
+                              in zip(CARTESIAN_FIELDS, CARTESIAN_SIZES, block)))
+         for block in v[19]],
+        (int(v[20]), int(v[21])))
 
 
 def decode_extra(data: bytes) -> AllExtraStreamData:
-    r = Reader(data)
-    msg = AllExtraStreamData()
-    msg.joint_group_indices = r.seq("H")
-    msg.joint_data = ExtraJointData(r.seq("f"), r.seq("f"), r.seq("f"))
-    for _ in range(r.length()):
-        msg.cartesian_data.append(
-            ExtraCartesianData(*(r.fixed("f", n) for n in EXTRA_CARTESIAN_SIZES)))
-    r.done()
-    return msg
+    v = _decode(_EXTRA, data)
+    return AllExtraStreamData(
+        _ints(v[0]), ExtraJointData(*v[1:4]),
+        [ExtraCartesianData(*(_fixed(name, values, size) for name, size, values
+                              in zip(EXTRA_CARTESIAN_FIELDS, EXTRA_CARTESIAN_SIZES, block)))
+         for block in v[4]])
 
 
 def decode_request(data: bytes) -> RPCRequest:
-    r = Reader(data)
-    msg = RPCRequest(r.scalar("H"), r.seq("H"))
-    r.done()
-    return msg
+    v = _decode(_REQUEST, data)
+    return RPCRequest(int(v[0]), _ints(v[1]))
 
 
 def decode_reply(data: bytes) -> RPCReply:
-    r = Reader(data)
-    msg = RPCReply()
-    msg.request_id = r.scalar("H")
-    msg.success = r.scalar("?")
-    msg.joint_groups = r.seq("H")
-    msg.int_container = r.seq("i")
-    msg.string_container = [r.string() for _ in range(r.length())]
-    msg.float_container = r.seq("f")
-    msg.float2d_container = [r.seq("f") for _ in range(r.length())]
-    r.done()
-    return msg
+    v = _decode(_REPLY, data)
+    return RPCReply(int(v[0]), v[1], _ints(v[2]), _ints(v[3]), v[4], v[5], v[6])

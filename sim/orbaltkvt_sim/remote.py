@@ -10,7 +10,7 @@ threads of that same interpreter could then not answer, so it runs in its own pr
         assert sim.request_count(0) == 2
         assert sim.malformed_requests() == 0      # attributes are read by calling them
 
-Every method and attribute of :class:`~orbaltkvt_sim.service.Simulator` (and of its
+Every method and attribute of :class:`~orbaltkvt_sim.simulator.Simulator` (and of its
 ``faults``) is reached the same way; arguments and results travel by pickling, so fault fields
 that are callables (custom replies, stream transforms) must be module-level functions.
 :meth:`kill` ends the child with SIGKILL: the robot vanishes without undeclaring anything.
@@ -28,7 +28,8 @@ import sys
 import traceback
 from typing import Any, Optional
 
-from .service import Simulator, unique_sn
+from .keys import unique_sn
+from .simulator import Simulator
 
 
 def _resolve(sim: Simulator, path: str):

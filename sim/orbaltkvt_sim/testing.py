@@ -49,7 +49,9 @@ import pytest
 import zenoh
 
 from . import messages as m
-from .service import KEY_PREFIX, RPC_SUFFIX, Simulator, unique_sn
+from .keys import KEY_PREFIX, RPC_SUFFIX, unique_sn
+from .simulator import Simulator
+
 
 def wait_for_service(session: zenoh.Session, sn: str, timeout: float = 10.0) -> bool:
     """Sends probes (request id 0) until the service of ``sn`` answers; False after ``timeout``.

@@ -15,7 +15,6 @@ from orbaltkvt_sim import messages as m  # noqa: E402
 from orbaltkvt_sim.testing import (  # noqa: E402,F401
     remote_simulator, require_netns, simulator, simulator_process, unique_sn, wait_for_service)
 
-from wire import decode_reply  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -62,7 +61,7 @@ class Rpc:
         """Exactly one good reply is expected; returns it decoded."""
         got = self.replies(sim_or_key, request_id, groups, timeout)
         assert [kind for kind, _, _ in got] == ["ok"], got
-        return decode_reply(got[0][1])
+        return m.decode_reply(got[0][1])
 
 
 @pytest.fixture

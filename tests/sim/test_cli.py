@@ -5,10 +5,10 @@ import time
 import pytest
 
 from orbaltkvt_sim import RPCReply, RpcFault, StreamFault
+from orbaltkvt_sim import messages as m
 from orbaltkvt_sim.cli import parser
 from orbaltkvt_sim.testing import wait_for_service
 
-import wire
 
 
 def parse(*args):
@@ -68,11 +68,11 @@ def test_process_with_faults_then_sigterm(simulator_process, peer, rpc):
                              "--answer-from", "4:2")
     assert wait_for_service(peer, proc.sn)
     key = "orbalt/robot/" + proc.sn + "/rpc"
-    assert rpc.call(key, 1)["string_container"] == ["v9"]
+    assert rpc.call(key, 1).string_container == ["v9"]
     assert rpc.replies(key, 4, timeout=1.0) == []
-    assert len(rpc.call(key, 4)["string_container"]) == 8
-    sample = wire.decode_basic(_first(peer, "orbalt/robot/" + proc.sn + "/basic_stream_data"))
-    assert sample["joint_group_indices"] == [6, 3] and len(sample["q"]) == 7
+    assert len(rpc.call(key, 4).string_container) == 8
+    sample = m.decode_basic(_first(peer, "orbalt/robot/" + proc.sn + "/basic_stream_data"))
+    assert sample.joint_group_indices == [6, 3] and len(sample.joint_data.q) == 7
     assert proc.terminate() == 0
     assert "SIGTERM received" in proc.log and proc.log.splitlines()[-1].endswith("stopped")
     assert "request id 4: no reply" in proc.log
@@ -93,6 +93,6 @@ def test_abort_exits_without_cleanup_and_layout_switches(simulator_process, peer
                              "--abort-after", "1.5")
     key = "orbalt/robot/" + proc.sn + "/basic_stream_data"
     assert proc.wait_for_log("joint groups now ALL(0/7),ARM_1(0/7)")
-    assert wire.decode_basic(_first(peer, key))["joint_group_indices"] == [0, 3]
+    assert m.decode_basic(_first(peer, key)).joint_group_indices == [0, 3]
     assert proc.wait(10.0) == 3
     assert "aborting" in proc.log and not proc.log.splitlines()[-1].endswith("stopped")

@@ -11,16 +11,15 @@ from orbaltkvt_sim import RPCReply, RpcFault, StreamFault
 from orbaltkvt_sim import messages as m
 from orbaltkvt_sim.testing import unique_sn, wait_for_service
 
-import wire
 
 # -- request/reply --------------------------------------------------------------------------------
 
 
 def test_other_version_text(sim, rpc):
     sim.faults.set_version("v2.1.0")
-    assert rpc.call(sim, 1)["string_container"] == ["v2.1.0"]
+    assert rpc.call(sim, 1).string_container == ["v2.1.0"]
     sim.faults.set_version(None)
-    assert rpc.call(sim, 1)["string_container"] == ["v2.1"]
+    assert rpc.call(sim, 1).string_container == ["v2.1"]
 
 
 def test_no_reply_ends_the_query_without_reply(sim, rpc):
@@ -54,38 +53,38 @@ def test_two_replies(sim, rpc):
     assert got[0][1] == got[1][1]
     sim.faults.set_rpc(1, second_reply=RPCReply(1, True, string_container=["v9"]))
     got = rpc.replies(sim, 1)
-    assert [wire.decode_reply(p)["string_container"] for _, p, _ in got] == [["v2.1"], ["v9"]]
+    assert [m.decode_reply(p).string_container for _, p, _ in got] == [["v2.1"], ["v9"]]
 
 
 def test_error_reply_first_then_good_one(sim, rpc):
     sim.faults.set_rpc(4, error_first=True)
     got = rpc.replies(sim, 4)
     assert [kind for kind, _, _ in got] == ["err", "ok"]
-    assert len(wire.decode_reply(got[1][1])["string_container"]) == 8
+    assert len(m.decode_reply(got[1][1]).string_container) == 8
 
 
 def test_trailing_byte(sim, rpc):
     sim.faults.set_rpc(1, trailing_byte=True)
     (kind, payload, _), = rpc.replies(sim, 1)
     assert payload[-1:] == b"\x00"
-    with pytest.raises(wire.WireError, match="after the last field"):
-        wire.decode_reply(payload)
-    assert wire.decode_reply(payload[:-1])["string_container"] == ["v2.1"]
+    with pytest.raises(m.DecodeError, match="after the last field"):
+        m.decode_reply(payload)
+    assert m.decode_reply(payload[:-1]).string_container == ["v2.1"]
 
 
 @pytest.mark.parametrize("rid, fault, check", [
-    (1, {"echo_id": 2}, lambda r: r["request_id"] == 2 and r["success"]),
-    (0, {"success": True}, lambda r: r["request_id"] == 0 and r["success"] is True),
-    (4, {"success": False}, lambda r: not r["success"] and len(r["string_container"]) == 8),
+    (1, {"echo_id": 2}, lambda r: r.request_id == 2 and r.success),
+    (0, {"success": True}, lambda r: r.request_id == 0 and r.success is True),
+    (4, {"success": False}, lambda r: not r.success and len(r.string_container) == 8),
     (10, {"shorten": "int_container"},
-     lambda r: len(r["int_container"]) == len(r["joint_groups"]) - 1 ==
-     len(r["float_container"]) - 1),
+     lambda r: len(r.int_container) == len(r.joint_groups) - 1 ==
+     len(r.float_container) - 1),
     (9, {"shorten": "float2d_container"},
-     lambda r: len(r["float2d_container"]) == len(r["joint_groups"]) - 1),
-    (4, {"shorten": "string_container"}, lambda r: len(r["string_container"]) == 7),
-    (1, {"shorten": "float_container"}, lambda r: r["float_container"] == []),
+     lambda r: len(r.float2d_container) == len(r.joint_groups) - 1),
+    (4, {"shorten": "string_container"}, lambda r: len(r.string_container) == 7),
+    (1, {"shorten": "float_container"}, lambda r: r.float_container == []),
     (3, {"blank_entry": True},
-     lambda r: r["string_container"][1] == "" and r["string_container"][0] == "jointGroup=3"),
+     lambda r: r.string_container[1] == "" and r.string_container[0] == "jointGroup=3"),
 ])
 def test_content_faults(sim, rpc, rid, fault, check):
     sim.faults.set_rpc(rid, **fault)
@@ -96,34 +95,31 @@ def test_content_faults(sim, rpc, rid, fault, check):
 def test_custom_reply_content(sim, rpc):
     custom = RPCReply(9, True, [3, 4], float2d_container=[[0.0] * 8, [1.0] * 7])
     sim.faults.custom_reply(9, custom)
-    assert rpc.call(sim, 9) == {"request_id": 9, "success": True, "joint_groups": [3, 4],
-                                "int_container": [], "string_container": [],
-                                "float_container": [], "float2d_container": [[0.0] * 8,
-                                                                             [1.0] * 7]}
+    assert rpc.call(sim, 9) == custom
     sim.faults.custom_reply(10, lambda req: RPCReply(10, True, req.joint_groups[:1], [7], [],
                                                      [6.9]))
-    assert rpc.call(sim, 10, [4, 3])["joint_groups"] == [4]
+    assert rpc.call(sim, 10, [4, 3]).joint_groups == [4]
     sim.faults.custom_reply(1, b"\x01\x00\x01")
     assert rpc.replies(sim, 1)[0][1] == b"\x01\x00\x01"
 
 
 def test_fault_applies_only_times_then_normal(sim, rpc):
     sim.faults.set_rpc(1, echo_id=7, times=2)
-    assert [rpc.call(sim, 1)["request_id"] for _ in range(3)] == [7, 7, 1]
+    assert [rpc.call(sim, 1).request_id for _ in range(3)] == [7, 7, 1]
     assert sim.faults.rpc_fault(1) is None
 
 
 def test_answers_only_the_second_probe(sim, rpc):
     sim.faults.answer_from(0, 2)
     assert rpc.replies(sim, 0, timeout=1.0) == []
-    assert rpc.call(sim, 0)["success"] is False
-    assert rpc.call(sim, 0)["success"] is False
+    assert rpc.call(sim, 0).success is False
+    assert rpc.call(sim, 0).success is False
     assert sim.request_count(0) == 3
 
 
 def test_primitive_states_corrupted_for_first_requests(sim, rpc):
     sim.faults.corrupt_primitive_states(2)
-    lists = [rpc.call(sim, 3)["string_container"] for _ in range(3)]
+    lists = [rpc.call(sim, 3).string_container for _ in range(3)]
     assert "" in lists[0] and "" in lists[1] and "" not in lists[2]
 
 
@@ -132,8 +128,8 @@ def test_reset_removes_everything(sim, rpc):
     sim.faults.set_rpc(0, no_reply=True)
     sim.faults.set_stream("both", truncate=1)
     sim.faults.reset()
-    assert rpc.call(sim, 0)["request_id"] == 0
-    assert rpc.call(sim, 1)["string_container"] == ["v2.1"]
+    assert rpc.call(sim, 0).request_id == 0
+    assert rpc.call(sim, 1).string_container == ["v2.1"]
     assert not sim.faults.has_stream_faults()
 
 
@@ -159,7 +155,7 @@ def test_faults_change_while_queries_arrive(sim, rpc):
 
     worker = threading.Thread(target=churn)
     worker.start()
-    ids = {rpc.call(sim, 1)["request_id"] for _ in range(20)}
+    ids = {rpc.call(sim, 1).request_id for _ in range(20)}
     worker.join()
     assert not errors and ids <= {1, 2, 3}
 
@@ -178,11 +174,11 @@ def _faulty_sample(sim, tap, stream, **fault):
     samples = t.wait(start + 50)[start:]
     # The fault applies to exactly one sample: the others decode.
     bad = []
-    decode = wire.decode_basic if stream == "basic" else wire.decode_extra
+    decode = m.decode_basic if stream == "basic" else m.decode_extra
     for payload in samples:
         try:
             decode(payload)
-        except wire.WireError:
+        except m.DecodeError:
             bad.append(payload)
     return bad, samples
 
@@ -203,8 +199,8 @@ def _faulty_sample(sim, tap, stream, **fault):
 def test_malformed_stream_samples(sim, tap, stream, fault, error):
     bad, _ = _faulty_sample(sim, tap, stream, **fault)
     assert len(bad) == 1
-    decode = wire.decode_basic if stream == "basic" else wire.decode_extra
-    with pytest.raises(wire.WireError, match=error):
+    decode = m.decode_basic if stream == "basic" else m.decode_extra
+    with pytest.raises(m.DecodeError, match=error):
         decode(bad[0])
 
 
@@ -217,23 +213,23 @@ def _decoded_under(sim, tap, **fault):
     sim.resume("basic")
     payload = t.next()
     sim.faults.clear_stream()
-    return wire.decode_basic(payload)
+    return m.decode_basic(payload)
 
 
 @pytest.mark.parametrize("index", [6, 1])
 def test_invalid_group_index(sim, tap, index):
     d = _decoded_under(sim, tap, group_index=index)
-    assert d["joint_group_indices"] == [index, 2, 3, 4, 5]
+    assert d.joint_group_indices == [index, 2, 3, 4, 5]
 
 
 def test_index_and_cartesian_count_mismatch(sim, tap):
     d = _decoded_under(sim, tap, count_mismatch=True)
-    assert len(d["joint_group_indices"]) == 5 and len(d["cartesian_data"]) == 4
+    assert len(d.joint_group_indices) == 5 and len(d.cartesian_data) == 4
 
 
 def test_short_full_dof_sequences(sim, tap):
     d = _decoded_under(sim, tap, drop_joints=3)
-    assert len(d["q"]) == 13 and len(d["temperature"]) == 13 and len(d["contact_forces"]) == 13
+    assert len(d.joint_data.q) == 13 and len(d.joint_data.temperature) == 13 and len(d.joint_data.contact_forces) == 13
 
 
 def test_transform_builds_any_sample(sim, tap):
@@ -243,7 +239,7 @@ def test_transform_builds_any_sample(sim, tap):
         return sample
 
     d = _decoded_under(sim, tap, transform=zero_groups)
-    assert d["joint_group_indices"] == [] and d["cartesian_data"] == [] and len(d["q"]) == 16
+    assert d.joint_group_indices == [] and d.cartesian_data == [] and len(d.joint_data.q) == 16
 
 
 def test_stream_fault_until_cleared(sim, tap):
@@ -253,7 +249,7 @@ def test_stream_fault_until_cleared(sim, tap):
     assert all(p.endswith(b"\x00") for p in t.wait(start + 5)[start:start + 5])
     sim.faults.clear_stream("extra")
     time.sleep(0.02)
-    wire.decode_extra(t.next())
+    m.decode_extra(t.next())
 
 
 # -- stopping ------------------------------------------------------------------------------------

@@ -5,9 +5,9 @@ import time
 import pytest
 
 from orbaltkvt_sim import RPCReply
+from orbaltkvt_sim import messages as m
 from orbaltkvt_sim.testing import wait_for_service
 
-import wire
 
 
 def test_remote_api_matches_in_process(remote_simulator, peer, rpc, tap):
@@ -19,8 +19,8 @@ def test_remote_api_matches_in_process(remote_simulator, peer, rpc, tap):
     sim.faults.answer_from(0, 2)
     sim.faults.custom_reply(4, RPCReply(4, True, string_container=["x"] * 8))
     assert rpc.replies(sim.key_rpc, 0, timeout=1.0) == []
-    assert rpc.call(sim.key_rpc, 0)["success"] is False
-    assert rpc.call(sim.key_rpc, 4)["string_container"] == ["x"] * 8
+    assert rpc.call(sim.key_rpc, 0).success is False
+    assert rpc.call(sim.key_rpc, 4).string_container == ["x"] * 8
     assert sim.request_count(0) == 2
     assert sim.request_counts() == {0: 2, 4: 1}
     assert sim.malformed_requests() == 0          # attributes are read by calling them
@@ -32,8 +32,8 @@ def test_remote_api_matches_in_process(remote_simulator, peer, rpc, tap):
     sample.system_state = 17
     sim.pause("basic")
     time.sleep(0.05)
-    got = wire.decode_basic(basic.after(lambda: sim.publish_basic(sample)))
-    assert got["system_state"] == 17 and got["joint_group_indices"] == [0, 3]
+    got = m.decode_basic(basic.after(lambda: sim.publish_basic(sample)))
+    assert got.system_state == 17 and got.joint_group_indices == [0, 3]
 
 
 def test_remote_errors_are_raised_here(remote_simulator):
