@@ -5,8 +5,8 @@ import re
 import sys
 import time
 
-from ..common import (COUNTERS_NOTE, StopSignals, ToolError, add_group_option, connect,
-                      loss_text, open_bridge, parse_size, select_groups)
+from ..common import (COUNTERS_NOTE, StopSignals, ToolError, UsageError, add_group_option,
+                      connect, loss_text, open_bridge, parse_size, select_groups)
 
 HELP = "record every sample (joint states, frames, desired actions, status, raw) to MCAP"
 CHANNELS = """per joint group foxglove.JointStates (q [rad], dq [rad/s], tau [Nm]) and the
@@ -47,7 +47,7 @@ def add_parser(sub) -> None:
 def file_options(args) -> dict:
     for name in ("split_duration", "chunk_duration"):
         if getattr(args, name) < 0:
-            raise ToolError(f"--{name.replace('_', '-')} must not be negative")
+            raise UsageError(f"--{name.replace('_', '-')} must not be negative")
     return {"split_size": args.split_size, "split_duration": args.split_duration,
             "chunk_duration": args.chunk_duration}
 
