@@ -77,8 +77,14 @@ pub struct FileSink {
     pub files_written: u64,
 }
 
-fn io_error(path: &Path, what: impl std::fmt::Display) -> String {
-    format!("cannot write {}: {what}", path.display())
+/// "cannot write PATH: REASON", the reason being the innermost cause (the OS error of a failed
+/// write rather than the writer's "I/O error from writing").
+fn io_error(path: &Path, error: impl std::error::Error) -> String {
+    let mut cause: &dyn std::error::Error = &error;
+    while let Some(source) = cause.source() {
+        cause = source;
+    }
+    format!("cannot write {}: {cause}", path.display())
 }
 
 impl FileSink {
