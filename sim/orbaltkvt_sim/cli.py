@@ -153,9 +153,10 @@ def parser() -> argparse.ArgumentParser:
                         "each sent 10 times)")
     p.add_argument("--model-rate", type=float, default=250.0, metavar="HZ",
                    help="live mode: model evaluations per second; 0 evaluates every sample")
-    p.add_argument("--wake-period", type=float, default=2.0, metavar="MS",
+    p.add_argument("--wake-period", type=float, metavar="MS",
                    help="shortest time between two wake-ups of the publishing loop; samples due "
-                        "meanwhile are sent in one burst (0: one wake-up per sample)")
+                        "meanwhile are sent in one burst (0: one wake-up per sample; default 2, "
+                        "with --play 0)")
     p.add_argument("--stamp-send-time", action="store_true",
                    help="stamp basic samples with the time they are sent (latency measurements)")
     realtime = os.environ.get("ORBALTKVT_SIM_REALTIME")
@@ -220,7 +221,8 @@ def main(argv=None) -> int:
             os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(args.realtime))
         except (OSError, AttributeError) as exc:
             log.warning("cannot run at real-time priority %d: %s", args.realtime, exc)
-    options = dict(wake_period=args.wake_period / 1000.0, streams=not args.no_streams,
+    wake_ms = args.wake_period if args.wake_period is not None else 0.0 if args.play else 2.0
+    options = dict(wake_period=wake_ms / 1000.0, streams=not args.no_streams,
                    rpc=not args.no_rpc,
                    config=session_config(args.connect, fleet=args.fleet is not None))
     model = dict(rate=args.rate or 1000.0, preset=args.preset or "dual", layout=args.layout,

@@ -104,8 +104,11 @@ class Simulator:
         """A simulator that plays the recording ``path`` as the robot (see
         :mod:`orbaltkvt_sim.recording`): its raw payloads unchanged with their recorded spacing
         (divided by ``speed``; ``loop`` starts over), replies with its serial number (or
-        ``sn``), joint layout and service version. Raises RecordingError for another file."""
+        ``sn``), joint layout and service version. Raises RecordingError for another file.
+        The loop wakes up for every sample (``wake_period`` 0) unless told otherwise, so the
+        recorded spacing is kept."""
         recording = Recording.open(path)
+        kwargs.setdefault("wake_period", 0.0)
         sim = cls(sn or recording.serial_number, layout=recording.layout,
                   version=recording.service_version or SERVICE_VERSION, **kwargs)
         sim._source = PlaybackSource(recording, sim._outlet, speed=speed, loop=loop)

@@ -70,12 +70,16 @@ def rpc(peer):
 
 
 class StreamTap:
-    """Collects raw payloads of one stream on the test peer."""
+    """Collects raw payloads of one stream on the test peer, and when each arrived."""
 
     def __init__(self, session, key):
         self.samples: list[bytes] = []
-        self._sub = session.declare_subscriber(key, lambda s: self.samples.append(
-            s.payload.to_bytes()))
+        self.arrivals: list[float] = []  # time.monotonic(), one per sample
+        self._sub = session.declare_subscriber(key, self._on_sample)
+
+    def _on_sample(self, sample) -> None:
+        self.arrivals.append(time.monotonic())
+        self.samples.append(sample.payload.to_bytes())
 
     def wait(self, count, timeout=5.0):
         deadline = time.monotonic() + timeout
