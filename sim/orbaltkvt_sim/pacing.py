@@ -20,6 +20,7 @@ log = logging.getLogger("orbaltkvt_sim")
 
 
 class Schedule(Protocol):
+    period: float         # seconds; a sample sent this much after it was due went out late
     backlog: int          # more samples due at once than this: the loop has stalled
     skips_backlog: bool   # after a stall drop the samples due meanwhile (else play on later)
 
@@ -47,6 +48,7 @@ class Rate:
         if hz <= 0:
             raise ValueError("rate must be positive")
         self.hz = float(hz)
+        self.period = 1.0 / self.hz
         self.backlog = max(10, int(self.hz * 0.05))
 
     def due(self, elapsed: float) -> int:
@@ -96,7 +98,8 @@ class Pacer:
                 origin = Origin(time.monotonic(), time.time_ns(), schedule)
                 sent = 0
             now = time.monotonic()
-            due = schedule.due(now - origin.t0) - sent
+            elapsed = now - origin.t0
+            due = schedule.due(elapsed) - sent
             if due > schedule.backlog:
                 # Stalled (suspended, or starved of CPU): do not flood the readers with the
                 # backlog. An endless schedule drops it; a finite one (a recording) plays on
@@ -111,11 +114,12 @@ class Pacer:
                 else:
                     origin = origin._replace(t0=now - schedule.at(sent))
                 due = 1
+            if due > 1:
+                late += min(due, max(0, schedule.due(elapsed - schedule.period) - sent))
             if due > 0:
                 source.send(sent, sent + due, origin)
                 sent += due
                 ticks += due
-                late += due - 1
             upcoming = schedule.at(sent)
             if upcoming is None:
                 self.ended.set()
@@ -127,7 +131,7 @@ class Pacer:
             if delay > 0:
                 time.sleep(min(delay, 0.05))
         if ticks and wake == 0:
-            # A poller sees only the newest sample: those sent late, right before the next one,
-            # are lost to it whatever it does.
+            # A poller sees only the newest sample: those sent a period late, right before the
+            # next one, are lost to it whatever it does.
             log.info("stream pacing: %d of %d samples went out late, back to back with the next",
                      late, ticks)

@@ -124,6 +124,7 @@ class PlaybackSource:
         self.shift_ns = stamps[-1] - stamps[0] + period   # per pass
         self._pass = (times[-1] - times[0] + period) / NS / speed
         self.hz = basic_count / self._pass
+        self.period = 1.0 / self.hz
         self.backlog = max(10, int(len(times) / self._pass * 0.05))
         self._last_basic = next(p for p, b in zip(recording.payloads, recording.is_basic) if b)
 
