@@ -201,6 +201,8 @@ def main(argv=None) -> int:
                 "--preset or --layout")
     if args.speed <= 0:
         p.error("--speed must be positive")
+    if not args.play and (args.loop or args.speed != 1.0):
+        p.error("--loop and --speed go with --play")
     if args.fleet is not None and args.fleet < 1:
         p.error("--fleet needs at least one robot")
     logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if args.verbose else logging.INFO,
