@@ -4,7 +4,7 @@ from __future__ import annotations
 import os
 import sys
 
-from ..common import NS, ToolError
+from ..common import NS, ToolError, UsageError
 
 HELP = "rewrite a recording cut short (killed, power lost) as a complete MCAP file"
 DESCRIPTION = """Reads IN record by record up to where it was cut off (a recorder killed with
@@ -122,7 +122,7 @@ def run(args) -> int:
     from mcap.writer import MCAP0_MAGIC, CompressionType, Writer
 
     if args.chunk_duration <= 0:
-        raise ToolError("--chunk-duration must be positive")
+        raise UsageError("--chunk-duration must be positive")
     if os.path.abspath(args.output) == os.path.abspath(args.input):
         raise ToolError("OUT must be another file than IN")
     try:

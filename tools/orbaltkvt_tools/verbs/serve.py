@@ -48,8 +48,7 @@ def run(args) -> int:
     if stats.get("error"):
         raise failure(stats, args.record)
     viewers = stats.get("viewers") or []
-    what = (f"served {stats.get('messages_served', 0)} messages to {len(viewers)} viewers "
-            f"({sum(v.get('queued', 0) for v in viewers)} queued for them)")
+    what = f"served {stats.get('messages_served', 0)} messages to {len(viewers)} viewers"
     if args.record:
         what += "; " + file_summary(stats, args.record)
     progress.finish("kvt serve", stats, what)
