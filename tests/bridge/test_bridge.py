@@ -236,3 +236,53 @@ def test_a_failed_write_ends_the_recording_with_its_reason(remote_simulator, tmp
     assert running["running"] is False and running["error"] == closed["error"]
     assert closed["error"] == f"cannot write {out}: File too large (os error 27)", closed
     assert closed["samples_written"] > 0 and not closed["running"]
+
+
+RECORDING_CHILD = textwrap.dedent("""
+    import sys, time
+    import orbaltkvt, orbaltkvt_foxglove
+    client = orbaltkvt.Client(sys.argv[1], verbose=False)
+    bridge = orbaltkvt_foxglove.Bridge(client, [orbaltkvt.JointGroup.ARM_1], mcap=sys.argv[2],
+                                       chunk_duration=0.2, chunk_size=1 << 30)
+    print("RECORDING", flush=True)
+    while bridge.wait(1):
+        pass
+""")
+
+
+def complete_chunks(path) -> list:
+    """The chunk records of a file that may end in the middle of one."""
+    from mcap.exceptions import McapError
+    from mcap.records import Chunk
+    from mcap.stream_reader import StreamReader
+
+    chunks = []
+    with open(path, "rb") as f:
+        try:
+            for record in StreamReader(f, emit_chunks=True, validate_crcs=True).records:
+                if isinstance(record, Chunk):
+                    chunks.append(record)
+        except (McapError, EOFError, ValueError, struct.error):
+            pass  # the record being written when the process died
+    return chunks
+
+
+def test_a_killed_recorder_leaves_its_complete_chunks_on_disk(remote_simulator, tmp_path):
+    sim = remote_simulator()
+    out = tmp_path / "killed.mcap"
+    log = tmp_path / "child.log"
+    with open(log, "w") as sink:
+        child = subprocess.Popen([sys.executable, "-c", RECORDING_CHILD, sim.sn, str(out)],
+                                 stdout=sink, stderr=subprocess.STDOUT, text=True)
+    try:
+        # Chunks end by time alone here (0.2 s), so they reach the file while it records.
+        deadline = time.monotonic() + 60
+        while not (out.exists() and len(complete_chunks(out)) >= 3):
+            assert time.monotonic() < deadline and child.poll() is None, log.read_text()
+            time.sleep(0.1)
+    finally:
+        child.kill()
+        child.wait()
+    chunks = complete_chunks(out)
+    assert len(chunks) >= 3
+    assert all(c.message_end_time - c.message_start_time < 0.5 * NS for c in chunks)
