@@ -16,9 +16,12 @@ namespace orbalt::kvt {
 /// newest basic timestamp (which stamps extra samples); not thread safe.
 class ORBALTKVT_API SampleDecoder {
  public:
+  /// @param layout the joint layout the samples were recorded with
   explicit SampleDecoder(const JointLayout& layout);
   ~SampleDecoder();
+  /// Moves the layout and the newest basic timestamp.
   SampleDecoder(SampleDecoder&&) noexcept;
+  /// Moves the layout and the newest basic timestamp.
   SampleDecoder& operator=(SampleDecoder&&) noexcept;
 
   /// @return false, with `out` unspecified, when the bytes do not decode as a basic sample
@@ -28,6 +31,7 @@ class ORBALTKVT_API SampleDecoder {
   bool decode_extra(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,
                     ExtraSample& out);
 
+  /// The joint layout samples are converted with.
   const JointLayout& layout() const;
 
   class Impl;

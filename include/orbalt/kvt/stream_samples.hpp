@@ -19,8 +19,8 @@ namespace orbalt::kvt {
 /// Where a joint group's joints sit in the robot's full-DoF sequences: the slice from
 /// `start_id`, `dof` entries long.
 struct GroupLayout {
-  std::uint32_t start_id = 0;
-  std::uint64_t dof = 0;
+  std::uint32_t start_id = 0;  ///< index of the group's first joint in full-DoF sequences
+  std::uint64_t dof = 0;       ///< number of the group's joints
 };
 
 /// The robot's joint-group layout, as fetched when a `Client` starts.
@@ -28,19 +28,19 @@ using JointLayout = std::map<JointGroup, GroupLayout>;
 
 /// The status header of one basic sample.
 struct StatusHeader {
-  bool estop_released = false;
-  bool enabling_device_on = false;
+  bool estop_released = false;      ///< the emergency stop is released
+  bool enabling_device_on = false;  ///< the enabling device is on
   std::array<bool, 20> digital_inputs{};   ///< entry i is input channel i
   std::array<bool, 20> digital_outputs{};  ///< entry i is output channel i
   std::array<bool, 8> safety_inputs{};     ///< entry i is safety input i
   /// The robot system's state code; `system_state_name` is its name, empty for a code the
   /// vocabulary lacks.
-  std::int32_t system_state = 0;
-  std::string system_state_name;
+  std::int32_t system_state = 0;  ///< the system state code
+  std::string system_state_name;  ///< its name, or empty
   /// The safety board's state code (-1 is UNKNOWN); `safety_board_state_name` is its name,
   /// empty for a code the vocabulary lacks.
-  std::int32_t safety_board_state = 0;
-  std::string safety_board_state_name;
+  std::int32_t safety_board_state = 0;  ///< the safety board state code
+  std::string safety_board_state_name;  ///< its name, or empty
 };
 
 /// The name of a system state code, spelled as the robot's vocabulary spells it
@@ -60,7 +60,7 @@ struct BasicSample {
   /// One record per joint group of the layout, and one with only the Cartesian values for any
   /// other group the sample lists. Empty when the sample does not fit the layout.
   std::map<JointGroup, RobotStates> states;
-  StatusHeader status;
+  StatusHeader status;  ///< the sample's status header
   /// The sample's wire bytes, when the stream was asked to keep them; otherwise empty.
   std::vector<std::uint8_t> payload;
 };
@@ -94,8 +94,9 @@ struct StreamCounters {
 /// Samples taken from the queue in one call, each stream's in arrival order. Receive times
 /// order the two streams against each other.
 struct SampleBatch {
-  std::vector<BasicSample> basic;
-  std::vector<ExtraSample> extra;
+  std::vector<BasicSample> basic;  ///< basic samples, oldest first
+  std::vector<ExtraSample> extra;  ///< extra samples, oldest first
+  /// Whether the batch holds no sample of either stream.
   bool empty() const { return basic.empty() && extra.empty(); }
 };
 
