@@ -5,9 +5,57 @@
 
 namespace orbalt::kvt {
 
+namespace {
+
+void Widen(const std::vector<float>& source, std::vector<double>& target) {
+  target.assign(source.begin(), source.end());
+}
+
+}  // namespace
+
 class __attribute__((visibility("hidden"))) SampleDecoder::Impl {
  public:
   explicit Impl(const JointLayout& layout) : layout_(layout), conversion_(layout_) {}
+
+  bool Basic(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,
+             BasicSample& out, RobotStates* every_joint) {
+    zenoh::ZResult result = zenoh::Z_OK;
+    const auto message = zenoh::ext::deserialize<zenoh_msgs::kvt_msg::AllBasicStreamData>(
+        zenoh::Bytes::view(data, size), &result);
+    if (result != zenoh::Z_OK) return false;
+    conversion_.ToBasic(message, receive_time_ns, out);
+    basic_timestamp_ = out.timestamp;
+    if (every_joint != nullptr) {
+      const auto& j = message.joint_data;
+      every_joint->timestamp = out.timestamp;
+      Widen(j.q, every_joint->q);
+      Widen(j.theta, every_joint->theta);
+      Widen(j.dq, every_joint->dq);
+      Widen(j.dtheta, every_joint->dtheta);
+      Widen(j.tau, every_joint->tau);
+      Widen(j.tau_dot, every_joint->tau_dot);
+      Widen(j.tau_ext, every_joint->tau_ext);
+      Widen(j.tau_interact, every_joint->tau_interact);
+      Widen(j.temperature, every_joint->temperature);
+    }
+    return true;
+  }
+
+  bool Extra(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,
+             ExtraSample& out, RobotActions* every_joint) {
+    zenoh::ZResult result = zenoh::Z_OK;
+    const auto message = zenoh::ext::deserialize<zenoh_msgs::kvt_msg::AllExtraStreamData>(
+        zenoh::Bytes::view(data, size), &result);
+    if (result != zenoh::Z_OK) return false;
+    conversion_.ToExtra(message, basic_timestamp_, receive_time_ns, out);
+    if (every_joint != nullptr) {
+      every_joint->timestamp = basic_timestamp_;
+      Widen(message.joint_data.q_d, every_joint->q_d);
+      Widen(message.joint_data.dq_d, every_joint->dq_d);
+      Widen(message.joint_data.tau_d, every_joint->tau_d);
+    }
+    return true;
+  }
 
   const JointLayout layout_;
   const kvt_impl::SampleConversion conversion_;
@@ -24,23 +72,24 @@ const JointLayout& SampleDecoder::layout() const { return pimpl_->layout_; }
 
 bool SampleDecoder::decode_basic(const std::uint8_t* data, std::size_t size,
                                  std::int64_t receive_time_ns, BasicSample& out) {
-  zenoh::ZResult result = zenoh::Z_OK;
-  const auto message = zenoh::ext::deserialize<zenoh_msgs::kvt_msg::AllBasicStreamData>(
-      zenoh::Bytes::view(data, size), &result);
-  if (result != zenoh::Z_OK) return false;
-  pimpl_->conversion_.ToBasic(message, receive_time_ns, out);
-  pimpl_->basic_timestamp_ = out.timestamp;
-  return true;
+  return pimpl_->Basic(data, size, receive_time_ns, out, nullptr);
+}
+
+bool SampleDecoder::decode_basic(const std::uint8_t* data, std::size_t size,
+                                 std::int64_t receive_time_ns, BasicSample& out,
+                                 RobotStates& every_joint) {
+  return pimpl_->Basic(data, size, receive_time_ns, out, &every_joint);
 }
 
 bool SampleDecoder::decode_extra(const std::uint8_t* data, std::size_t size,
                                  std::int64_t receive_time_ns, ExtraSample& out) {
-  zenoh::ZResult result = zenoh::Z_OK;
-  const auto message = zenoh::ext::deserialize<zenoh_msgs::kvt_msg::AllExtraStreamData>(
-      zenoh::Bytes::view(data, size), &result);
-  if (result != zenoh::Z_OK) return false;
-  pimpl_->conversion_.ToExtra(message, pimpl_->basic_timestamp_, receive_time_ns, out);
-  return true;
+  return pimpl_->Extra(data, size, receive_time_ns, out, nullptr);
+}
+
+bool SampleDecoder::decode_extra(const std::uint8_t* data, std::size_t size,
+                                 std::int64_t receive_time_ns, ExtraSample& out,
+                                 RobotActions& every_joint) {
+  return pimpl_->Extra(data, size, receive_time_ns, out, &every_joint);
 }
 
 }  // namespace orbalt::kvt

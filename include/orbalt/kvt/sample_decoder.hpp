@@ -31,6 +31,17 @@ class ORBALTKVT_API SampleDecoder {
   bool decode_extra(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,
                     ExtraSample& out);
 
+  /// As `decode_basic`, and `every_joint` receives every joint the sample carries: its per-joint
+  /// fields in the robot's full-DoF order, whatever the layout (so joints stay readable when
+  /// the robot's joint groups changed after the layout was taken). Its timestamp is the
+  /// sample's; its Cartesian fields are left as they were.
+  bool decode_basic(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,
+                    BasicSample& out, RobotStates& every_joint);
+  /// As `decode_extra`, and `every_joint` receives the desired values of every joint the
+  /// sample carries, in full-DoF order; its Cartesian fields are left as they were.
+  bool decode_extra(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,
+                    ExtraSample& out, RobotActions& every_joint);
+
   /// The joint layout samples are converted with.
   const JointLayout& layout() const;
 

@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -143,7 +144,50 @@ py::array_t<T> Scalars(const std::vector<BasicSample>& samples, F value) {
   return column;
 }
 
+template <class Record, std::size_t N>
+py::dict EveryJoint(const std::vector<Record>& records,
+                    const std::pair<const char*, std::vector<double> Record::*> (&fields)[N]) {
+  std::size_t width = 0;
+  for (const Record& r : records) {
+    for (const auto& field : fields) width = std::max(width, (r.*(field.second)).size());
+  }
+  py::dict out;
+  for (const auto& [name, field] : fields) {
+    py::array_t<double> column(
+        {static_cast<py::ssize_t>(records.size()), static_cast<py::ssize_t>(width)});
+    double* row = column.mutable_data();
+    for (const Record& r : records) {
+      const std::vector<double>& values = r.*field;
+      std::copy(values.begin(), values.end(), row);
+      std::fill(row + values.size(), row + width, kNaN);
+      row += width;
+    }
+    out[name] = std::move(column);
+  }
+  return out;
+}
+
 }  // namespace
+
+py::dict EveryJointColumns(const std::vector<RobotStates>& records) {
+  const std::pair<const char*, std::vector<double> RobotStates::*> fields[] = {
+      {"q", &RobotStates::q},
+      {"theta", &RobotStates::theta},
+      {"dq", &RobotStates::dq},
+      {"dtheta", &RobotStates::dtheta},
+      {"tau", &RobotStates::tau},
+      {"tau_dot", &RobotStates::tau_dot},
+      {"tau_ext", &RobotStates::tau_ext},
+      {"tau_interact", &RobotStates::tau_interact},
+      {"temperature", &RobotStates::temperature}};
+  return EveryJoint(records, fields);
+}
+
+py::dict EveryJointColumns(const std::vector<RobotActions>& records) {
+  const std::pair<const char*, std::vector<double> RobotActions::*> fields[] = {
+      {"q_d", &RobotActions::q_d}, {"dq_d", &RobotActions::dq_d}, {"tau_d", &RobotActions::tau_d}};
+  return EveryJoint(records, fields);
+}
 
 BasicColumns ToColumns(const std::vector<BasicSample>& samples, const JointLayout& layout,
                        const std::vector<bool>* valid) {
@@ -262,6 +306,12 @@ void define_batch(py::module_& m) {
                     "safety_board_state_name).")
       .def_readonly("payloads", &BasicColumns::payloads,
                     "The wire bytes of each sample when kept, else an empty list.")
+      .def_readonly("joints", &BasicColumns::joints,
+                    "{field: float64 (N, J)}: every joint each sample carries, in the robot's "
+                    "full-DoF order whatever the layout (q, theta, dq, dtheta, tau, tau_dot, "
+                    "tau_ext, tau_interact, temperature); J is the most joints of any sample, "
+                    "NaN beyond a sample's own. Filled by Decoder.decode(every_joint=True), "
+                    "else empty.")
       .def("__len__", [](const BasicColumns& c) { return c.size; });
   py::class_<ExtraColumns>(
       m, "ExtraBatch",
@@ -279,6 +329,10 @@ void define_batch(py::module_& m) {
                     "[Nm] DoF wide; tcp_pose_d 7; tcp_twist_d, tcp_wrench_d 6.")
       .def_readonly("payloads", &ExtraColumns::payloads,
                     "The wire bytes of each sample when kept, else an empty list.")
+      .def_readonly("joints", &ExtraColumns::joints,
+                    "{field: float64 (N, J)}: q_d, dq_d, tau_d of every joint each sample "
+                    "carries, in full-DoF order whatever the layout, NaN beyond a sample's own. "
+                    "Filled by Decoder.decode(every_joint=True), else empty.")
       .def("__len__", [](const ExtraColumns& c) { return c.size; });
   py::class_<BatchColumns>(m, "Batch", "Samples of both streams taken in one call.")
       .def_readonly("basic", &BatchColumns::basic, "The basic stream's samples.")

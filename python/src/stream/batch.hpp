@@ -18,6 +18,7 @@ struct BasicColumns {
   pybind11::dict groups;             ///< JointGroup -> {field: float64 (N, width)}
   pybind11::dict status;             ///< field -> (N,) or (N, channels)
   pybind11::list payloads;           ///< bytes per sample, when kept
+  pybind11::dict joints;             ///< field -> float64 (N, J): every joint, when asked for
   std::size_t size = 0;
 };
 
@@ -29,6 +30,7 @@ struct ExtraColumns {
   pybind11::object valid;
   pybind11::dict groups;
   pybind11::list payloads;
+  pybind11::dict joints;
   std::size_t size = 0;
 };
 
@@ -42,6 +44,11 @@ BasicColumns ToColumns(const std::vector<BasicSample>& samples, const JointLayou
                        const std::vector<bool>* valid = nullptr);
 ExtraColumns ToColumns(const std::vector<ExtraSample>& samples, const JointLayout& layout,
                        const std::vector<bool>* valid = nullptr);
+
+/// Every joint of each sample (`records[i]` for row i) as {field: float64 (N, J)}, J the most
+/// joints any row has; NaN beyond a row's own joints.
+pybind11::dict EveryJointColumns(const std::vector<RobotStates>& records);
+pybind11::dict EveryJointColumns(const std::vector<RobotActions>& records);
 
 void define_batch(pybind11::module_& m);
 
