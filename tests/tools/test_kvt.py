@@ -25,6 +25,7 @@ from orbaltkvt import JointGroup
 from orbaltkvt_sim import messages as wire
 from orbaltkvt_sim.model import PRESETS
 from orbaltkvt_sim.service import BASIC_SUFFIX, EXTRA_SUFFIX, KEY_PREFIX
+from orbaltkvt_tools.recording import load
 
 FINE = ("ARM_1", "ARM_2", "EXT_AXIS")  # recorded by default: ALL and ARMS repeat their joints
 NS = 1_000_000_000
@@ -173,36 +174,40 @@ def test_recording_holds_what_the_robot_sent(remote_simulator, kvt, tmp_path):
         assert status["system_state"] == s.system_state
         assert status["system_state_name"] == orbaltkvt_stream.system_state_name(s.system_state)
 
-    # The raw channels decode, with the layout the file names, to the same records.
+    # load decodes the raw channels, with the layout the file names, to the same values.
     meta = rec.metadata["orbaltkvt"]
     assert meta["serial_number"] == sim.sn
-    file_layout = {JointGroup.__members__[g]: (v["start_id"], v["dof"])
-                   for g, v in json.loads(meta["layout"]).items()}
-    batch = orbaltkvt_stream.Decoder(file_layout).decode(
-        raw, [log for log, _p, _b in rec.topics["/raw/basic_stream_data"]],
-        raw_extra, [log for log, _p, _b in rec.topics["/raw/extra_stream_data"]])
-    assert batch.basic.valid.all() and list(batch.basic.robot_time_ns) == stamps
+    loaded = load(out)
+    assert loaded.serial_number == sim.sn and loaded.counters == {
+        k: int(v) for k, v in rec.metadata["orbaltkvt.counters"].items()}
+    assert loaded.basic.valid.all() and list(loaded.basic.robot_time_ns) == stamps
+    assert list(loaded.basic.receive_time_ns) == [
+        log for log, _p, _b in rec.topics["/raw/basic_stream_data"]]
     for name in FINE:
         q = [[j.position for j in m.joints] for _l, _p, m in rec.topics[f"/{name}/joint_states"]]
-        assert batch.basic.groups[JointGroup.__members__[name]]["q"].tolist() == q
+        assert loaded.basic.groups[JointGroup.__members__[name]]["q"].tolist() == q
         q_d = [[j.position for j in m.joints]
                for _l, _p, m in rec.topics[f"/{name}/joint_states_desired"]]
-        assert batch.extra.groups[JointGroup.__members__[name]]["q_d"].tolist() == q_d
+        assert loaded.extra.groups[JointGroup.__members__[name]]["q_d"].tolist() == q_d
+    assert loaded.basic.joints["tau"].tolist() == [s.joint_data.tau for s in sent]
+    assert loaded.extra.joints["dq_d"].tolist() == [d.joint_data.dq_d for d in desired]
+    assert loaded.basic.status["digital_outputs"].tolist() == [s.digital_outputs for s in sent]
     assert rec.counter("basic_delivered") == len(stamps), rec.metadata
 
     # export and plot read the same file.
     csv_dir = tmp_path / "csv"
     export = kvt("export", out, "--csv", csv_dir)
     assert export.finish() == 0, export.stderr
-    decoded = [t for t in rec.topics if not t.startswith("/raw/")]
-    assert sorted(os.listdir(csv_dir)) == sorted(t.strip("/").replace("/", ".") + ".csv"
-                                                 for t in decoded)
-    with open(csv_dir / "ARM_1.joint_states.csv", newline="") as f:
+    groups = [g.name for g in loaded.basic.groups]
+    assert sorted(os.listdir(csv_dir)) == sorted(
+        ["joint_states.csv", "joint_states_desired.csv", "status.csv", "recording.json"]
+        + [f"{g}.cartesian{s}.csv" for g in groups for s in ("", "_desired")])
+    with open(csv_dir / "joint_states.csv", newline="") as f:
         rows = list(csv.DictReader(f))
     assert len(rows) == len(stamps)
     row, s = rows[len(rows) // 2], sent[len(rows) // 2]
     assert row["robot_time"] == f"{s.timestamp[0]}.{s.timestamp[1]:09d}"
-    assert [float(row[f"arm_1_joint{i + 1}.position"]) for i in range(7)] == s.joint_data.q[:7]
+    assert [float(row[f"joint{k + 1}.q"]) for k in range(16)] == s.joint_data.q
     png = tmp_path / "run.png"
     plot = kvt("plot", out, "-o", png, "--group", "ARM_1")
     assert plot.finish() == 0, plot.stderr
@@ -269,6 +274,84 @@ def test_stopped_recordings_are_complete(remote_simulator, kvt, tmp_path):
     assert full.finish(60) == 1, full.stderr
     lines = [line for line in full.err if line.strip()]
     assert len(lines) == 1 and lines[0].startswith("kvt record: cannot write /dev/full: "), lines
+
+
+def test_recordings_load_with_every_joint(remote_simulator, kvt, tmp_path):
+    """A robot that changes its joint groups during a recording split into files: load and
+    export keep every joint of every sample, as the robot sent it; a cut or foreign file fails
+    in one line."""
+    sim = remote_simulator(preset="single")
+    tap = Tap(sim.sn)
+    try:
+        child = kvt("record", sim.sn, "-o", tmp_path / "switch.mcap", "--seconds", "3",
+                    "--split-duration", "1", "--groups", "all")
+        wait_for_file(tmp_path / "switch_000.mcap", child)
+        deadline = time.monotonic() + 10
+        while len(tap.basic) < 1000 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        sim.set_layout("dual")
+        assert child.finish(60) == 0, child.stderr
+    finally:
+        tap.close()
+    files = sorted(tmp_path.glob("switch_*.mcap"))
+    assert len(files) >= 3, (files, child.stderr)
+    rec = load(files)
+    assert rec.files == list(map(str, files))
+    assert rec.layout == {JointGroup.ALL: (0, 7), JointGroup.ARM_1: (0, 7)}
+
+    sent = {tuple(s.timestamp): s for s in map(wire.decode_basic, tap.basic)}
+    q = rec.basic.joints["q"]
+    assert q.shape == (len(rec.basic), 16) and len(rec.basic) == rec.counters["basic_delivered"]
+    assert np.all(np.diff(rec.basic.robot_time_ns) == PERIOD), "every sample, across the files"
+    widths = []
+    for i, stamp in enumerate(map(tuple, rec.basic.timestamp.tolist())):
+        joints = sent[stamp].joint_data
+        widths.append(len(joints.q))
+        assert q[i, :len(joints.q)].tolist() == joints.q
+        assert rec.basic.joints["temperature"][i, :len(joints.q)].tolist() == joints.temperature
+        assert np.isnan(q[i, len(joints.q):]).all()
+    assert widths[0] == 7 and widths[-1] == 16 and widths == sorted(widths), "one switch"
+    assert np.array_equal(rec.basic.groups[JointGroup.ARM_1]["q"], q[:, :7])
+    # The groups the robot listed only after the switch keep their Cartesian values.
+    after = np.array(widths) == 16
+    arm_2 = rec.basic.groups[JointGroup.ARM_2]["tcp_pose"]
+    assert not np.isnan(arm_2[after]).any() and np.isnan(arm_2[~after]).all()
+    extra = [wire.decode_extra(p).joint_data.q_d for p in tap.extra]
+    recorded = [row[~np.isnan(row)].tolist() for row in rec.extra.joints["q_d"]]
+    assert is_run(recorded, extra)
+
+    csv_dir = tmp_path / "csv"
+    export = kvt("export", *files, "--csv", csv_dir)
+    assert export.finish() == 0, export.stderr
+    with open(csv_dir / "joint_states.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert len(rows) == len(rec.basic) and "joint16.tau_interact" in rows[0]
+    for i in (0, len(rows) - 1):
+        assert rows[i]["joint16.q"] == ("" if widths[i] == 7 else repr(float(q[i, 15])))
+        assert [float(rows[i][f"joint{k + 1}.q"]) for k in range(widths[i])] == \
+            q[i, :widths[i]].tolist()
+    about = json.loads((csv_dir / "recording.json").read_text())
+    assert about["layout"]["ARM_1"]["joints"] == "joint1-joint7"
+
+    # A file cut short, a foreign MCAP file and no MCAP file at all: one line, status 1.
+    cut = tmp_path / "cut.mcap"
+    cut.write_bytes(files[0].read_bytes()[:files[0].stat().st_size // 2])
+    foreign = tmp_path / "foreign.mcap"
+    with open(foreign, "wb") as f:
+        from mcap.writer import Writer
+        writer = Writer(f)
+        writer.start()
+        channel = writer.register_channel("/other", "json", writer.register_schema("x", "", b""))
+        writer.add_message(channel, 1, b"{}", 1)
+        writer.finish()
+    notes = tmp_path / "notes.txt"
+    notes.write_text("not a recording\n")
+    for bad, says in ((cut, "kvt recover"), (foreign, "not a recording of a robot"),
+                      (notes, "not a readable MCAP file")):
+        for verb in (("export", bad, "--csv", tmp_path / "bad"), ("plot", bad)):
+            child = kvt(*verb)
+            assert child.finish() == 1, child.stderr
+            assert len(child.err) == 1 and says in child.err[0], child.err
 
 
 def test_serve_speaks_the_websocket_protocol(remote_simulator, kvt, tmp_path):
