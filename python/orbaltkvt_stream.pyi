@@ -63,6 +63,12 @@ class BasicBatch:
     @property
     def payloads(self) -> list[bytes]:
         """Each sample's wire bytes when kept (keep_payloads), else empty."""
+    @property
+    def joints(self) -> dict[str, npt.NDArray[np.float64]]:
+        """Every joint each sample carries, in the robot's full-DoF order whatever the layout:
+        q, theta, dq, dtheta, tau, tau_dot, tau_ext, tau_interact, temperature (N, J), J the
+        most joints of any sample, NaN beyond a sample's own. Filled by
+        Decoder.decode(every_joint=True), else empty."""
     def __len__(self) -> int: ...
 
 class ExtraBatch:
@@ -82,6 +88,10 @@ class ExtraBatch:
         tcp_wrench_d (N, 6)."""
     @property
     def payloads(self) -> list[bytes]: ...
+    @property
+    def joints(self) -> dict[str, npt.NDArray[np.float64]]:
+        """q_d, dq_d, tau_d (N, J) of every joint each sample carries, in full-DoF order; filled
+        by Decoder.decode(every_joint=True), else empty."""
     def __len__(self) -> int: ...
 
 class Batch:
@@ -122,9 +132,12 @@ class Decoder:
     """Kept payloads into Batch form, with the library's own decoder and a joint layout."""
     def __init__(self, layout: Layout) -> None: ...
     def decode(self, basic_payloads: Iterable[bytes], basic_receive_time_ns: npt.ArrayLike,
-               extra_payloads: Iterable[bytes] = ..., extra_receive_time_ns: Optional[npt.ArrayLike] = None) -> Batch:
+               extra_payloads: Iterable[bytes] = ..., extra_receive_time_ns: Optional[npt.ArrayLike] = None,
+               *, every_joint: bool = False) -> Batch:
         """Both streams in receive-time order, so extra rows carry the timestamp of the basic
-        sample before them; a payload that does not decode is a row with valid False."""
+        sample before them; a payload that does not decode is a row with valid False.
+        every_joint: also fill each stream's joints columns with every joint the samples
+        carry, whatever the layout."""
     @property
     def layout(self) -> Layout: ...
 

@@ -74,6 +74,22 @@ TEST(SampleStream, HandsOverConsecutiveSamplesInOrderAndOutlivesItsClient) {
     ASSERT_EQ(again.states.at(JointGroup::EXT_AXIS).q, s.states.at(JointGroup::EXT_AXIS).q);
     ASSERT_EQ(again.status.system_state_name, s.status.system_state_name);
   }
+  // A layout the samples no longer fit (the robot's groups changed): no group record, but every
+  // joint the sample carries, in full-DoF order.
+  orbalt::kvt::SampleDecoder stale({{JointGroup::ALL, {0, 40}}});
+  const auto& last = basic.back();
+  orbalt::kvt::BasicSample none;
+  orbalt::kvt::RobotStates every;
+  ASSERT_TRUE(stale.decode_basic(last.payload.data(), last.payload.size(), 7, none, every));
+  EXPECT_TRUE(none.states.empty());
+  std::vector<double> joined;
+  for (const JointGroup g : {JointGroup::ARM_1, JointGroup::ARM_2, JointGroup::EXT_AXIS}) {
+    const auto& q = last.states.at(g).q;
+    joined.insert(joined.end(), q.begin(), q.end());
+  }
+  EXPECT_EQ(every.q, joined);
+  EXPECT_EQ(every.tau_interact.size(), 16u);
+  EXPECT_EQ(every.timestamp, last.timestamp);
   EXPECT_FALSE(basic.front().status.system_state_name.empty());
   const auto counters = stream.basic_counters();
   EXPECT_EQ(counters.delivered, basic.size());

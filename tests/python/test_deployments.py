@@ -9,7 +9,7 @@ import pytest
 import orbaltkvt
 from orbaltkvt import JointGroup
 from orbaltkvt_sim import RobotModel
-from orbaltkvt_sim.service import FLEET_PHASE_STEP
+from orbaltkvt_sim.fleet import FLEET_PHASE_STEP
 from orbaltkvt_sim.testing import unique_sn
 
 

@@ -24,7 +24,7 @@ from mcap_protobuf.decoder import DecoderFactory
 from orbaltkvt import JointGroup
 from orbaltkvt_sim import messages as wire
 from orbaltkvt_sim.model import PRESETS
-from orbaltkvt_sim.service import BASIC_SUFFIX, EXTRA_SUFFIX, KEY_PREFIX
+from orbaltkvt_sim.keys import BASIC_SUFFIX, EXTRA_SUFFIX, KEY_PREFIX
 from orbaltkvt_tools.recording import load
 
 FINE = ("ARM_1", "ARM_2", "EXT_AXIS")  # recorded by default: ALL and ARMS repeat their joints

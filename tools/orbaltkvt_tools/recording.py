@@ -94,30 +94,35 @@ def load(path: Union[PathLike, Iterable[PathLike]]) -> Recording:
         os.fspath(p) for p in path]
     if not paths:
         raise RecordingError("no recording given")
-    decoder = None
-    first: dict[str, str] = {}
-    counters: dict[str, int] = {}
-    parts: tuple[list, list] = ([], [])
-    for p in paths:
-        meta, file_counters = _read(p, lambda m: None)
-        if decoder is None:
-            first = meta
-            decoder = orbaltkvt_stream.Decoder(_layout(p, meta))
-        elif (meta.get("serial_number"), meta.get("layout")) != (first.get("serial_number"),
-                                                                 first.get("layout")):
+    # A first look at every file: the robot, and how many samples to make room for.
+    metas = [_read(p) for p in paths]
+    first = metas[0][0]
+    for p, (meta, _counters, _counts) in zip(paths[1:], metas[1:]):
+        if (meta.get("serial_number"), meta.get("layout")) != (first.get("serial_number"),
+                                                               first.get("layout")):
             raise RecordingError(f"{p}: another robot or layout than {paths[0]}; load the files "
                                  "of one recording")
-        _read(p, lambda batch: (parts[0].append(_columns(batch.basic, True)),
-                                parts[1].append(_columns(batch.extra, False))), decoder)
-        counters = file_counters or counters
+    decoder = orbaltkvt_stream.Decoder(_layout(paths[0], first))
+    basic = _Columns(sum(c.get(RAW_BASIC, 0) for _m, _c, c in metas), True)
+    extra = _Columns(sum(c.get(RAW_EXTRA, 0) for _m, _c, c in metas), False)
+
+    def take(batch) -> None:
+        basic.add(batch.basic)
+        extra.add(batch.extra)
+
+    for p in paths:
+        _read(p, decoder, take)
+    counters = next((c for _m, c, _n in reversed(metas) if c), {})
     layout = decoder.layout
     return Recording(paths, first.get("serial_number", ""), layout,
                      first.get("service_version", ""), first.get("library_version", ""),
-                     counters, _stream(parts[0], layout), _stream(parts[1], layout))
+                     counters, basic.stream(layout), extra.stream(layout))
 
 
-def _read(path: str, take, decoder=None) -> tuple[dict[str, str], dict[str, int]]:
-    """The file's metadata and counters; with a decoder, ``take`` gets each decoded chunk."""
+def _read(path: str, decoder=None, take=None) -> tuple[dict[str, str], dict[str, int],
+                                                        dict[str, int]]:
+    """The file's metadata, counters and message count per topic; with a decoder, ``take``
+    gets the raw channels decoded, a chunk at a time."""
     from mcap.reader import make_reader
 
     try:
@@ -136,12 +141,16 @@ def _read(path: str, take, decoder=None) -> tuple[dict[str, str], dict[str, int]
             if meta is None:
                 raise RecordingError(f'{path} is not a recording of a robot (it has no "{METADATA}"'
                                      " metadata record)")
-            topics = {c.topic for c in reader.get_summary().channels.values()}
-            if RAW_BASIC not in topics:
+            summary = reader.get_summary()
+            topics = {c.id: c.topic for c in summary.channels.values()}
+            if RAW_BASIC not in topics.values():
                 raise RecordingError(f"{path} holds no {RAW_BASIC} channel: the samples cannot "
                                      "be decoded without the robot's payloads")
+            stats = summary.statistics
+            counts = ({topics[i]: n for i, n in stats.channel_message_counts.items() if i in topics}
+                      if stats is not None else {})
             if decoder is None:
-                return meta, counters
+                return meta, counters, counts
             chunk: tuple[list, list, list, list] = ([], [], [], [])
             for _schema, channel, message in reader.iter_messages(
                     topics=[RAW_BASIC, RAW_EXTRA], log_time_order=True):
@@ -152,7 +161,7 @@ def _read(path: str, take, decoder=None) -> tuple[dict[str, str], dict[str, int]
                     take(decoder.decode(*chunk, every_joint=True))
                     chunk = ([], [], [], [])
             take(decoder.decode(*chunk, every_joint=True))
-            return meta, counters
+            return meta, counters, counts
         except RecordingError:
             raise
         except Exception as exc:  # noqa: BLE001 - whatever the reader makes of a bad file
@@ -171,64 +180,82 @@ def _layout(path: str, meta: dict[str, str]) -> dict:
         raise RecordingError(f"{path}: bad joint layout in the metadata ({exc!r})") from None
 
 
-def _join(arrays: list[np.ndarray]) -> np.ndarray:
-    """Rows of every part; 2-D float parts of different widths are widened with NaN."""
-    if len(arrays) == 1:
-        return arrays[0]
-    if arrays[0].ndim == 2 and len({a.shape[1] for a in arrays}) > 1:
-        width = max(a.shape[1] for a in arrays)
-        out = np.full((sum(len(a) for a in arrays), width), np.nan)
-        row = 0
-        for a in arrays:
-            out[row:row + len(a), :a.shape[1]] = a
-            row += len(a)
-        return out
-    return np.concatenate(arrays)
+class _Columns:
+    """One stream's columns, filled chunk by chunk into arrays made once for every row the
+    files hold, so that memory stays near the arrays' own size: times, every joint, status and
+    the Cartesian fields per group (the per-group joint fields are views of every joint)."""
 
+    def __init__(self, rows: int, basic: bool):
+        self.capacity = max(rows, 1)
+        self.rows = 0
+        self.basic = basic
+        self.arrays: dict = {}
 
-def _columns(part, basic: bool) -> dict:
-    """What a chunk of one stream keeps: times, every joint, status and the Cartesian fields per
-    group (the per-group joint columns are taken from every joint later)."""
-    cols: dict = {name: getattr(part, name)
-                  for name in ("receive_time_ns", "robot_time_ns", "timestamp", "valid")}
-    cols.update({("joints", name): values for name, values in part.joints.items()})
-    if basic:
-        cols.update({("status", name): values for name, values in part.status.items()})
-    for group, fields in part.groups.items():
-        cols.update({("group", group, name): values for name, values in fields.items()
-                     if name not in part.joints})
-    cols["rows"] = len(part)
-    return cols
+    def add(self, part) -> None:
+        n = len(part)
+        if n == 0:
+            return
+        if self.rows + n > self.capacity:  # a file without statistics: grow
+            self._resize(max(2 * self.capacity, self.rows + n))
+        columns = {name: getattr(part, name)
+                   for name in ("receive_time_ns", "robot_time_ns", "timestamp", "valid")}
+        columns.update({("joints", name): values for name, values in part.joints.items()})
+        if self.basic:
+            columns.update({("status", name): values for name, values in part.status.items()})
+        for group, fields in part.groups.items():
+            columns.update({("group", group, name): values for name, values in fields.items()
+                            if name not in part.joints})
+        rows = slice(self.rows, self.rows + n)
+        for key, values in columns.items():
+            target = self.arrays.get(key)
+            if target is None:
+                target = self.arrays[key] = self._empty(self.capacity, values)
+            elif values.ndim == 2 and values.shape[1] > target.shape[1]:
+                # More joints than any sample before: the earlier rows lack them.
+                wider = self._empty(self.capacity, values)
+                wider[:, :target.shape[1]] = target
+                target = self.arrays[key] = wider
+            if values.ndim == 2:
+                target[rows, :values.shape[1]] = values
+            else:
+                target[rows] = values
+        self.rows += n
 
+    @staticmethod
+    def _empty(rows: int, like: np.ndarray) -> np.ndarray:
+        shape = (rows, *like.shape[1:])
+        return np.full(shape, np.nan) if like.dtype.kind == "f" else np.zeros(shape, like.dtype)
 
-def _stream(chunks: list[dict], layout: dict) -> Stream:
-    """One stream's chunks joined field by field, each field's chunks released once joined, so
-    that the peak stays near the arrays' own size."""
-    keys = list(dict.fromkeys(k for c in chunks for k in c if k != "rows"))
-    joined: dict = {}
-    for key in keys:
-        template = next(c[key] for c in chunks if key in c)
-        # A chunk lacks a key only for a group its samples did not list: NaN rows.
-        parts = [c.pop(key) if key in c else np.full((c["rows"], *template.shape[1:]), np.nan)
-                 for c in chunks]
-        del template
-        joined[key] = _join(parts)
-    joints = {k[1]: v for k, v in joined.items() if isinstance(k, tuple) and k[0] == "joints"}
-    status = {k[1]: v for k, v in joined.items() if isinstance(k, tuple) and k[0] == "status"}
-    groups: dict = {}
-    listed = {k[1] for k in joined if isinstance(k, tuple) and k[0] == "group"}
-    for group in sorted(listed | set(layout), key=int):
-        fields: dict[str, np.ndarray] = {}
-        if group in layout:
-            start, dof = layout[group]
-            for name, values in joints.items():
-                if start + dof <= values.shape[1]:
-                    fields[name] = values[:, start:start + dof]
-                else:  # the recording never held all of this group's joints
-                    fields[name] = np.full((len(values), dof), np.nan)
-                    fields[name][:, :max(values.shape[1] - start, 0)] = values[:, start:]
-        fields.update({k[2]: v for k, v in joined.items()
-                       if isinstance(k, tuple) and k[0] == "group" and k[1] == group})
-        groups[group] = fields
-    return Stream(joined["receive_time_ns"], joined["robot_time_ns"], joined["timestamp"],
-                  joined["valid"], groups, joints, status)
+    def _resize(self, capacity: int) -> None:
+        for key, values in self.arrays.items():
+            bigger = self._empty(capacity, values)
+            bigger[:self.rows] = values[:self.rows]
+            self.arrays[key] = bigger
+        self.capacity = capacity
+
+    def stream(self, layout: dict) -> Stream:
+        if self.rows != self.capacity:
+            self._resize(self.rows)
+        a = self.arrays
+        if not a:  # no sample at all
+            return Stream(np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((0, 2), np.int64),
+                          np.zeros(0, bool), {g: {} for g in layout}, {}, {})
+        joints = {k[1]: v for k, v in a.items() if isinstance(k, tuple) and k[0] == "joints"}
+        status = {k[1]: v for k, v in a.items() if isinstance(k, tuple) and k[0] == "status"}
+        listed = {k[1] for k in a if isinstance(k, tuple) and k[0] == "group"}
+        groups: dict = {}
+        for group in sorted(listed | set(layout), key=int):
+            fields: dict[str, np.ndarray] = {}
+            if group in layout:
+                start, dof = layout[group]
+                for name, values in joints.items():
+                    if start + dof <= values.shape[1]:
+                        fields[name] = values[:, start:start + dof]
+                    else:  # the recording never held all of this group's joints
+                        fields[name] = np.full((len(values), dof), np.nan)
+                        fields[name][:, :max(values.shape[1] - start, 0)] = values[:, start:]
+            fields.update({k[2]: v for k, v in a.items()
+                           if isinstance(k, tuple) and k[0] == "group" and k[1] == group})
+            groups[group] = fields
+        return Stream(a["receive_time_ns"], a["robot_time_ns"], a["timestamp"], a["valid"],
+                      groups, joints, status)
