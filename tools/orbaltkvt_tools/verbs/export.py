@@ -25,6 +25,7 @@ did not carry. The samples are decoded from the recording's raw channels."""
 POSE = ("x", "y", "z", "qw", "qx", "qy", "qz")
 TWIST = ("vx", "vy", "vz", "wx", "wy", "wz")
 WRENCH = ("fx", "fy", "fz", "tx", "ty", "tz")
+_BLOCK = 4096
 
 
 def add_parser(sub) -> None:
@@ -58,17 +59,21 @@ class _Table:
         self.rows = 0
 
     def write(self, stream: Stream, columns: list[tuple[str, object]]) -> None:
-        """columns: (header, array (N,) or (N, 1)) in order; floats NaN become empty."""
+        """columns: (header, array (N,) or list) in order; floats NaN become empty. Rows are
+        made a block at a time, so that only a block is ever held as Python values."""
         self.writer.writerow(["host_time", "robot_time", *(h for h, _ in columns)])
-        lists = [values if isinstance(values, list) else values.tolist()
-                 for _h, values in columns]
         floats = [getattr(values, "dtype", None) is not None and values.dtype.kind == "f"
                   for _h, values in columns]
-        for i, (host, robot) in enumerate(zip(stream.receive_time_ns.tolist(),
-                                              stream.robot_time_ns.tolist())):
-            row = [format_ns(host), format_ns(robot)]
-            row += [_number(c[i]) if f else c[i] for c, f in zip(lists, floats)]
-            self.writer.writerow(row)
+        for start in range(0, len(stream), _BLOCK):
+            block = slice(start, start + _BLOCK)
+            lists = [values[block] if isinstance(values, list) else values[block].tolist()
+                     for _h, values in columns]
+            hosts = stream.receive_time_ns[block].tolist()
+            robots = stream.robot_time_ns[block].tolist()
+            for i, (host, robot) in enumerate(zip(hosts, robots)):
+                row = [format_ns(host), format_ns(robot)]
+                row += [_number(c[i]) if f else c[i] for c, f in zip(lists, floats)]
+                self.writer.writerow(row)
         self.rows = len(stream)
         self.file.close()
 
