@@ -1,6 +1,5 @@
 #include "support/simulator.hpp"
 
-#include <csignal>
 #include <stdexcept>
 
 #include "support/network_guard.hpp"
@@ -62,7 +61,7 @@ void Simulator::Kill() {
 }
 
 void Simulator::Freeze() {
-  if (process_) process_->Signal(SIGSTOP);
+  if (process_) process_->Suspend();
 }
 
 }  // namespace orbalt::testing

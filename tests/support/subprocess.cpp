@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -116,8 +117,11 @@ void ChildProcess::Kill() {
   pid_ = -1;
 }
 
-void ChildProcess::Signal(int signal) {
-  if (pid_ > 0) kill(pid_, signal);
+void ChildProcess::Suspend() {
+  if (pid_ <= 0 || kill(pid_, SIGSTOP) != 0) return;
+  int status = 0;
+  while (waitpid(pid_, &status, WUNTRACED) < 0 && errno == EINTR) {
+  }
 }
 
 std::string PythonInterpreter() {

@@ -33,8 +33,9 @@ class ChildProcess {
   /// Kills the child with SIGKILL (it gets no chance to clean up) and reaps it.
   void Kill();
 
-  /// Sends `signal` to the child.
-  void Signal(int signal);
+  /// Stops the child with SIGSTOP and returns once every one of its threads has stopped
+  /// (the signal alone is delivered asynchronously, and the child may answer meanwhile).
+  void Suspend();
 
  private:
   pid_t pid_ = -1;
