@@ -5,14 +5,6 @@
 
 namespace orbalt::kvt {
 
-namespace {
-
-void Widen(const std::vector<float>& source, std::vector<double>& target) {
-  target.assign(source.begin(), source.end());
-}
-
-}  // namespace
-
 class __attribute__((visibility("hidden"))) SampleDecoder::Impl {
  public:
   explicit Impl(const JointLayout& layout) : layout_(layout), conversion_(layout_) {}
@@ -25,19 +17,7 @@ class __attribute__((visibility("hidden"))) SampleDecoder::Impl {
     if (result != zenoh::Z_OK) return false;
     conversion_.ToBasic(message, receive_time_ns, out);
     basic_timestamp_ = out.timestamp;
-    if (every_joint != nullptr) {
-      const auto& j = message.joint_data;
-      every_joint->timestamp = out.timestamp;
-      Widen(j.q, every_joint->q);
-      Widen(j.theta, every_joint->theta);
-      Widen(j.dq, every_joint->dq);
-      Widen(j.dtheta, every_joint->dtheta);
-      Widen(j.tau, every_joint->tau);
-      Widen(j.tau_dot, every_joint->tau_dot);
-      Widen(j.tau_ext, every_joint->tau_ext);
-      Widen(j.tau_interact, every_joint->tau_interact);
-      Widen(j.temperature, every_joint->temperature);
-    }
+    if (every_joint != nullptr) kvt_impl::SampleConversion::ToEveryJoint(message, *every_joint);
     return true;
   }
 
@@ -49,10 +29,7 @@ class __attribute__((visibility("hidden"))) SampleDecoder::Impl {
     if (result != zenoh::Z_OK) return false;
     conversion_.ToExtra(message, basic_timestamp_, receive_time_ns, out);
     if (every_joint != nullptr) {
-      every_joint->timestamp = basic_timestamp_;
-      Widen(message.joint_data.q_d, every_joint->q_d);
-      Widen(message.joint_data.dq_d, every_joint->dq_d);
-      Widen(message.joint_data.tau_d, every_joint->tau_d);
+      kvt_impl::SampleConversion::ToEveryJoint(message, basic_timestamp_, *every_joint);
     }
     return true;
   }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace orbalt::kvt_impl {
 
@@ -12,6 +13,11 @@ namespace orbalt::kvt_impl {
 template <std::size_t N>
 void Widen(const std::array<float, N>& source, std::array<double, N>& target) {
   for (std::size_t i = 0; i < N; ++i) target[i] = source[i];
+}
+
+/// Widens every float of `source` into `target`, which takes its size.
+inline void Widen(const std::vector<float>& source, std::vector<double>& target) {
+  target.assign(source.begin(), source.end());
 }
 
 /// The records' timestamp pair keeps the bits of the wire's unsigned second component; what

@@ -65,4 +65,28 @@ void SampleConversion::ToExtra(const zenoh_msgs::kvt_msg::AllExtraStreamData& me
       DataStream::ConvertRobotActions(message, timestamp, names_, start_ids_, dofs_, false);
 }
 
+void SampleConversion::ToEveryJoint(const zenoh_msgs::kvt_msg::AllBasicStreamData& message,
+                                    kvt::RobotStates& out) {
+  const auto& joints = message.joint_data;
+  out.timestamp = RecordTimestamp(message.timestamp);
+  Widen(joints.q, out.q);
+  Widen(joints.theta, out.theta);
+  Widen(joints.dq, out.dq);
+  Widen(joints.dtheta, out.dtheta);
+  Widen(joints.tau, out.tau);
+  Widen(joints.tau_dot, out.tau_dot);
+  Widen(joints.tau_ext, out.tau_ext);
+  Widen(joints.tau_interact, out.tau_interact);
+  Widen(joints.temperature, out.temperature);
+}
+
+void SampleConversion::ToEveryJoint(const zenoh_msgs::kvt_msg::AllExtraStreamData& message,
+                                    std::pair<std::int32_t, std::int32_t> timestamp,
+                                    kvt::RobotActions& out) {
+  out.timestamp = timestamp;
+  Widen(message.joint_data.q_d, out.q_d);
+  Widen(message.joint_data.dq_d, out.dq_d);
+  Widen(message.joint_data.tau_d, out.tau_d);
+}
+
 }  // namespace orbalt::kvt_impl

@@ -24,6 +24,15 @@ class SampleConversion {
                std::pair<std::int32_t, std::int32_t> timestamp, std::int64_t receive_time_ns,
                kvt::ExtraSample& out) const;
 
+  /// Every joint the message carries, whatever the layout, in the robot's full-DoF order, with
+  /// the message's timestamp; the record's Cartesian fields are left as they were.
+  static void ToEveryJoint(const zenoh_msgs::kvt_msg::AllBasicStreamData& message,
+                           kvt::RobotStates& out);
+  /// The desired values of every joint the message carries, in full-DoF order.
+  static void ToEveryJoint(const zenoh_msgs::kvt_msg::AllExtraStreamData& message,
+                           std::pair<std::int32_t, std::int32_t> timestamp,
+                           kvt::RobotActions& out);
+
  private:
   DataStream::GroupNames names_;
   DataStream::StartIds start_ids_;

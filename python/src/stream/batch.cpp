@@ -18,6 +18,20 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// The per-joint fields of each record, by their Python names.
+const std::pair<const char*, std::vector<double> RobotStates::*> kStatesPerJoint[] = {
+    {"q", &RobotStates::q},
+    {"theta", &RobotStates::theta},
+    {"dq", &RobotStates::dq},
+    {"dtheta", &RobotStates::dtheta},
+    {"tau", &RobotStates::tau},
+    {"tau_dot", &RobotStates::tau_dot},
+    {"tau_ext", &RobotStates::tau_ext},
+    {"tau_interact", &RobotStates::tau_interact},
+    {"temperature", &RobotStates::temperature}};
+const std::pair<const char*, std::vector<double> RobotActions::*> kActionsPerJoint[] = {
+    {"q_d", &RobotActions::q_d}, {"dq_d", &RobotActions::dq_d}, {"tau_d", &RobotActions::tau_d}};
+
 template <class T>
 py::array_t<T> Array(std::size_t rows, std::size_t width = 0) {
   if (width == 0) return py::array_t<T>(static_cast<py::ssize_t>(rows));
@@ -170,23 +184,11 @@ py::dict EveryJoint(const std::vector<Record>& records,
 }  // namespace
 
 py::dict EveryJointColumns(const std::vector<RobotStates>& records) {
-  const std::pair<const char*, std::vector<double> RobotStates::*> fields[] = {
-      {"q", &RobotStates::q},
-      {"theta", &RobotStates::theta},
-      {"dq", &RobotStates::dq},
-      {"dtheta", &RobotStates::dtheta},
-      {"tau", &RobotStates::tau},
-      {"tau_dot", &RobotStates::tau_dot},
-      {"tau_ext", &RobotStates::tau_ext},
-      {"tau_interact", &RobotStates::tau_interact},
-      {"temperature", &RobotStates::temperature}};
-  return EveryJoint(records, fields);
+  return EveryJoint(records, kStatesPerJoint);
 }
 
 py::dict EveryJointColumns(const std::vector<RobotActions>& records) {
-  const std::pair<const char*, std::vector<double> RobotActions::*> fields[] = {
-      {"q_d", &RobotActions::q_d}, {"dq_d", &RobotActions::dq_d}, {"tau_d", &RobotActions::tau_d}};
-  return EveryJoint(records, fields);
+  return EveryJoint(records, kActionsPerJoint);
 }
 
 BasicColumns ToColumns(const std::vector<BasicSample>& samples, const JointLayout& layout,
@@ -205,17 +207,7 @@ BasicColumns ToColumns(const std::vector<BasicSample>& samples, const JointLayou
     py::dict fields;
     const std::size_t width = WidthOf(layout, group);
     if (width != 0) {
-      const std::pair<const char*, std::vector<double> RobotStates::*> joints[] = {
-          {"q", &RobotStates::q},
-          {"theta", &RobotStates::theta},
-          {"dq", &RobotStates::dq},
-          {"dtheta", &RobotStates::dtheta},
-          {"tau", &RobotStates::tau},
-          {"tau_dot", &RobotStates::tau_dot},
-          {"tau_ext", &RobotStates::tau_ext},
-          {"tau_interact", &RobotStates::tau_interact},
-          {"temperature", &RobotStates::temperature}};
-      for (const auto& [name, field] : joints) {
+      for (const auto& [name, field] : kStatesPerJoint) {
         fields[name] = JointColumn(samples, group, width, records, field);
       }
     }
@@ -267,9 +259,9 @@ ExtraColumns ToColumns(const std::vector<ExtraSample>& samples, const JointLayou
     py::dict fields;
     const std::size_t width = WidthOf(layout, group);
     if (width != 0) {
-      fields["q_d"] = JointColumn(samples, group, width, records, &RobotActions::q_d);
-      fields["dq_d"] = JointColumn(samples, group, width, records, &RobotActions::dq_d);
-      fields["tau_d"] = JointColumn(samples, group, width, records, &RobotActions::tau_d);
+      for (const auto& [name, field] : kActionsPerJoint) {
+        fields[name] = JointColumn(samples, group, width, records, field);
+      }
     }
     fields["tcp_pose_d"] = CartesianColumn(samples, group, records, &RobotActions::tcp_pose_d);
     fields["tcp_twist_d"] = CartesianColumn(samples, group, records, &RobotActions::tcp_twist_d);
