@@ -5,6 +5,7 @@
 
 #include "client/client_impl.hpp"
 #include "middleware/nodes.hpp"
+#include "stream/column_conversion.hpp"
 #include "stream/sample_conversion.hpp"
 #include "stream/sample_intake.hpp"
 
@@ -34,7 +35,8 @@ class __attribute__((visibility("hidden"))) SampleStream::Impl {
       : serial_number_(client.serial_number_),
         layout_(LayoutOf(client)),
         conversion_(layout_),
-        intake_(options.capacity, options.keep_payloads) {
+        columns_(layout_),
+        intake_(options.capacity, options.keep_payloads, options.max_latency) {
     intake_.Start(node_, serial_number_);
   }
 
@@ -58,9 +60,32 @@ class __attribute__((visibility("hidden"))) SampleStream::Impl {
     return batch;
   }
 
+  bool NextColumns(std::chrono::milliseconds timeout, ColumnBatch& out, std::size_t max_samples) {
+    std::lock_guard<std::mutex> reader(reader_mutex_);
+    basic_.clear();
+    extra_.clear();
+    intake_.Take(basic_, extra_, max_samples, std::chrono::steady_clock::now() + timeout);
+    columns_.Clear(out.basic);
+    columns_.Clear(out.extra);
+    for (const kvt_impl::BasicArrival& a : basic_) {
+      columns_.AppendBasic(&a.message, a.receive_time_ns, out.basic);
+      if (!a.payload.empty()) {
+        kvt_impl::ColumnConversion::AppendPayload(a.payload.data(), a.payload.size(), out.basic);
+      }
+    }
+    for (const kvt_impl::ExtraArrival& a : extra_) {
+      columns_.AppendExtra(&a.message, a.timestamp, a.receive_time_ns, out.extra);
+      if (!a.payload.empty()) {
+        kvt_impl::ColumnConversion::AppendPayload(a.payload.data(), a.payload.size(), out.extra);
+      }
+    }
+    return !out.empty();
+  }
+
   const std::string serial_number_;
   const JointLayout layout_;
   const kvt_impl::SampleConversion conversion_;
+  const kvt_impl::ColumnConversion columns_;
   // Declared before the intake: the session outlives the subscriptions.
   zenoh_mdw::RealtimeNode node_;
   kvt_impl::SampleIntake intake_;
@@ -76,6 +101,11 @@ SampleStream::~SampleStream() = default;
 
 SampleBatch SampleStream::next(std::chrono::milliseconds timeout, std::size_t max_samples) {
   return pimpl_->Next(timeout, max_samples);
+}
+
+bool SampleStream::next_columns(std::chrono::milliseconds timeout, ColumnBatch& out,
+                                std::size_t max_samples) {
+  return pimpl_->NextColumns(timeout, out, max_samples);
 }
 
 void SampleStream::interrupt() { pimpl_->intake_.Interrupt(); }

@@ -1,4 +1,5 @@
-// Conversions from stream message fields to public record fields.
+// Conversions from stream message fields to public record fields; the fields themselves are
+// listed in orbalt/kvt/record_fields.hpp.
 #pragma once
 
 #include <array>
@@ -6,6 +7,8 @@
 #include <cstdint>
 #include <utility>
 #include <vector>
+
+#include "orbalt/kvt/record_fields.hpp"
 
 namespace orbalt::kvt_impl {
 

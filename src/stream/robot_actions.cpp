@@ -51,11 +51,13 @@ DataStream::GroupActions DataStream::ConvertRobotActions(
     if (!slice) return {};
     kvt::RobotActions& actions = result[group];
     actions.timestamp = timestamp;
-    const auto segment = [&](const std::vector<float>& source, std::vector<double>& target) {
-      return SegmentFullDofData(source, slice->start_id, slice->dof, target);
-    };
-    if (!(segment(joints.q_d, actions.q_d) && segment(joints.dq_d, actions.dq_d) &&
-          segment(joints.tau_d, actions.tau_d))) {
+    bool segmented = true;
+#define ORBALTKVT_SEGMENT_(name, unit, meaning) \
+  segmented =                                   \
+      segmented && SegmentFullDofData(joints.name, slice->start_id, slice->dof, actions.name);
+    ORBALTKVT_ACTIONS_JOINT_FIELDS(ORBALTKVT_SEGMENT_)
+#undef ORBALTKVT_SEGMENT_
+    if (!segmented) {
       if (log_errors) spdlog::error(stream_log::kSegmentDesiredData, static_cast<int>(group));
       return {};
     }
@@ -65,9 +67,9 @@ DataStream::GroupActions DataStream::ConvertRobotActions(
     kvt::RobotActions& actions =
         result[static_cast<kvt::JointGroup>(sample.joint_group_indices[k])];
     const auto& cartesian = sample.cartesian_data.at(k);
-    Widen(cartesian.tcp_pose_d, actions.tcp_pose_d);
-    Widen(cartesian.tcp_twist_d, actions.tcp_twist_d);
-    Widen(cartesian.tcp_wrench_d, actions.tcp_wrench_d);
+#define ORBALTKVT_WIDEN_(name, width, unit, meaning) Widen(cartesian.name, actions.name);
+    ORBALTKVT_ACTIONS_CARTESIAN_FIELDS(ORBALTKVT_WIDEN_)
+#undef ORBALTKVT_WIDEN_
   }
   return result;
 }

@@ -1,24 +1,11 @@
 #include <spdlog/spdlog.h>
 
-#include <Eigen/Geometry>
-
 #include "stream/data_stream.hpp"
 #include "stream/record_fields.hpp"
 #include "stream/stream_log.hpp"
+#include "stream/world_wrench.hpp"
 
 namespace orbalt::kvt_impl {
-
-namespace {
-
-void RotateWrench(const Eigen::Matrix3d& rotation, const std::array<double, 6>& local,
-                  std::array<double, 6>& world) {
-  Eigen::Map<Eigen::Vector3d>(world.data()) =
-      rotation * Eigen::Map<const Eigen::Vector3d>(local.data());
-  Eigen::Map<Eigen::Vector3d>(world.data() + 3) =
-      rotation * Eigen::Map<const Eigen::Vector3d>(local.data() + 3);
-}
-
-}  // namespace
 
 bool DataStream::SegmentFullDofData(const std::vector<float>& source, std::uint32_t start_id,
                                     std::uint64_t dof, std::vector<double>& target) {
@@ -30,8 +17,8 @@ bool DataStream::SegmentFullDofData(const std::vector<float>& source, std::uint3
 }
 
 std::optional<DataStream::Slice> DataStream::FindSlice(kvt::JointGroup group,
-                                                       const StartIds& start_ids,
-                                                       const Dofs& dofs, bool log_errors) {
+                                                       const StartIds& start_ids, const Dofs& dofs,
+                                                       bool log_errors) {
   const auto start_id = start_ids.find(group);
   const auto dof = dofs.find(group);
   if (start_id == start_ids.end() || dof == dofs.end()) {
@@ -84,15 +71,13 @@ DataStream::GroupStates DataStream::ConvertRobotStates(
     if (!slice) return {};
     kvt::RobotStates& states = result[group];
     states.timestamp = RecordTimestamp(sample.timestamp);
-    const auto segment = [&](const std::vector<float>& source, std::vector<double>& target) {
-      return SegmentFullDofData(source, slice->start_id, slice->dof, target);
-    };
-    if (!(segment(joints.q, states.q) && segment(joints.theta, states.theta) &&
-          segment(joints.dq, states.dq) && segment(joints.dtheta, states.dtheta) &&
-          segment(joints.tau, states.tau) && segment(joints.tau_dot, states.tau_dot) &&
-          segment(joints.tau_ext, states.tau_ext) &&
-          segment(joints.tau_interact, states.tau_interact) &&
-          segment(joints.temperature, states.temperature))) {
+    bool segmented = true;
+#define ORBALTKVT_SEGMENT_(name, unit, meaning) \
+  segmented =                                   \
+      segmented && SegmentFullDofData(joints.name, slice->start_id, slice->dof, states.name);
+    ORBALTKVT_STATES_JOINT_FIELDS(ORBALTKVT_SEGMENT_)
+#undef ORBALTKVT_SEGMENT_
+    if (!segmented) {
       if (log_errors) spdlog::error(stream_log::kSegmentJointData, static_cast<int>(group));
       return {};
     }
@@ -101,25 +86,24 @@ DataStream::GroupStates DataStream::ConvertRobotStates(
   for (std::size_t k = 0; k < n; ++k) {
     kvt::RobotStates& states = result[static_cast<kvt::JointGroup>(sample.joint_group_indices[k])];
     const auto& cartesian = sample.cartesian_data.at(k);
-    Widen(cartesian.flange_pose, states.flange_pose);
-    Widen(cartesian.tcp_pose, states.tcp_pose);
-    Widen(cartesian.tcp_twist, states.tcp_twist);
-    Widen(cartesian.tcp_wrench_local, states.tcp_wrench_local);
-    Widen(cartesian.raw_tcp_wrench_local, states.raw_tcp_wrench_local);
-    Widen(cartesian.raw_ft_sensor, states.raw_ft_sensor);
+#define ORBALTKVT_WIDEN_(name, width, unit, meaning) Widen(cartesian.name, states.name);
+#define ORBALTKVT_SKIP_(name, local, unit, meaning)
+    ORBALTKVT_STATES_CARTESIAN_FIELDS(ORBALTKVT_WIDEN_, ORBALTKVT_SKIP_)
+#undef ORBALTKVT_WIDEN_
+#undef ORBALTKVT_SKIP_
     SetExtWrenchInWorld(states);
   }
   return result;
 }
 
 void DataStream::SetExtWrenchInWorld(kvt::RobotStates& states) {
-  const auto& pose = states.tcp_pose;
-  Eigen::Quaterniond orientation(pose[3], pose[4], pose[5], pose[6]);
-  // A zero quaternion stays zero, which the conversion below turns into the identity.
-  if (orientation.squaredNorm() > 0.0) orientation.normalize();
-  const Eigen::Matrix3d rotation = orientation.toRotationMatrix();
-  RotateWrench(rotation, states.tcp_wrench_local, states.tcp_wrench);
-  RotateWrench(rotation, states.raw_tcp_wrench_local, states.raw_tcp_wrench);
+  const Eigen::Matrix3d rotation = RotationOf(states.tcp_pose.data());
+#define ORBALTKVT_ROTATE_(name, local, unit, meaning) \
+  RotateWrench(rotation, states.local.data(), states.name.data());
+#define ORBALTKVT_SKIP_(name, width, unit, meaning)
+  ORBALTKVT_STATES_CARTESIAN_FIELDS(ORBALTKVT_SKIP_, ORBALTKVT_ROTATE_)
+#undef ORBALTKVT_ROTATE_
+#undef ORBALTKVT_SKIP_
 }
 
 }  // namespace orbalt::kvt_impl

@@ -45,15 +45,11 @@ void SampleConversion::ToBasic(const zenoh_msgs::kvt_msg::AllBasicStreamData& me
   out.timestamp = RecordTimestamp(message.timestamp);
   out.states = DataStream::ConvertRobotStates(message, names_, start_ids_, dofs_, false);
   kvt::StatusHeader& status = out.status;
-  status.estop_released = message.estop_released;
-  status.enabling_device_on = message.enabling_device_on;
-  status.digital_inputs = message.digital_inputs;
-  status.digital_outputs = message.digital_outputs;
-  status.safety_inputs = message.safety_inputs;
-  status.system_state = message.system_state;
+  // Codes are widened with their sign, as the client's reader does: UNKNOWN travels as -1.
+#define ORBALTKVT_STATUS_(name, type, width, meaning) status.name = message.name;
+  ORBALTKVT_STATUS_FIELDS(ORBALTKVT_STATUS_)
+#undef ORBALTKVT_STATUS_
   status.system_state_name = kvt::system_state_name(status.system_state);
-  // Widened with its sign, as the client's reader does: UNKNOWN travels as -1.
-  status.safety_board_state = message.safety_board_state;
   status.safety_board_state_name = kvt::safety_board_state_name(status.safety_board_state);
 }
 
@@ -61,6 +57,7 @@ void SampleConversion::ToExtra(const zenoh_msgs::kvt_msg::AllExtraStreamData& me
                                std::pair<std::int32_t, std::int32_t> timestamp,
                                std::int64_t receive_time_ns, kvt::ExtraSample& out) const {
   out.receive_time_ns = receive_time_ns;
+  out.timestamp = timestamp;
   out.actions =
       DataStream::ConvertRobotActions(message, timestamp, names_, start_ids_, dofs_, false);
 }
@@ -69,24 +66,19 @@ void SampleConversion::ToEveryJoint(const zenoh_msgs::kvt_msg::AllBasicStreamDat
                                     kvt::RobotStates& out) {
   const auto& joints = message.joint_data;
   out.timestamp = RecordTimestamp(message.timestamp);
-  Widen(joints.q, out.q);
-  Widen(joints.theta, out.theta);
-  Widen(joints.dq, out.dq);
-  Widen(joints.dtheta, out.dtheta);
-  Widen(joints.tau, out.tau);
-  Widen(joints.tau_dot, out.tau_dot);
-  Widen(joints.tau_ext, out.tau_ext);
-  Widen(joints.tau_interact, out.tau_interact);
-  Widen(joints.temperature, out.temperature);
+#define ORBALTKVT_WIDEN_(name, unit, meaning) Widen(joints.name, out.name);
+  ORBALTKVT_STATES_JOINT_FIELDS(ORBALTKVT_WIDEN_)
+#undef ORBALTKVT_WIDEN_
 }
 
 void SampleConversion::ToEveryJoint(const zenoh_msgs::kvt_msg::AllExtraStreamData& message,
                                     std::pair<std::int32_t, std::int32_t> timestamp,
                                     kvt::RobotActions& out) {
+  const auto& joints = message.joint_data;
   out.timestamp = timestamp;
-  Widen(message.joint_data.q_d, out.q_d);
-  Widen(message.joint_data.dq_d, out.dq_d);
-  Widen(message.joint_data.tau_d, out.tau_d);
+#define ORBALTKVT_WIDEN_(name, unit, meaning) Widen(joints.name, out.name);
+  ORBALTKVT_ACTIONS_JOINT_FIELDS(ORBALTKVT_WIDEN_)
+#undef ORBALTKVT_WIDEN_
 }
 
 }  // namespace orbalt::kvt_impl

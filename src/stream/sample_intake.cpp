@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "messages/kvt_constants.hpp"
@@ -25,9 +26,18 @@ std::int64_t TimestampNs(const std::pair<std::int32_t, std::uint32_t>& timestamp
 }  // namespace
 
 struct SampleIntake::Queues {
-  Queues(std::size_t capacity, bool keep) : keep_payloads(keep), basic(capacity), extra(capacity) {}
+  Queues(std::size_t capacity, bool keep, std::chrono::microseconds latency)
+      : keep_payloads(keep),
+        max_latency(latency),
+        wake_size(std::max<std::size_t>(1, capacity / 2)),
+        basic(capacity),
+        extra(capacity) {}
 
   const bool keep_payloads;
+  const std::chrono::microseconds max_latency;
+  // A batch this large wakes the reader whatever the latency, long before the queue is full.
+  const std::size_t wake_size;
+  std::chrono::steady_clock::time_point first_queued{};
   std::mutex mutex;
   std::condition_variable ready;
   bool interrupted = false;
@@ -37,6 +47,18 @@ struct SampleIntake::Queues {
   kvt::StreamCounters extra_counters;
   GapCounter basic_gaps;
   std::pair<std::int32_t, std::int32_t> newest_timestamp{};
+
+  // Called under the mutex after a push. Without a latency every sample wakes the reader;
+  // with one, only the first of a batch (the reader then waits out the latency by itself)
+  // and a batch that has grown to half a queue.
+  bool WakesReader(std::size_t queued) {
+    if (max_latency.count() == 0) return true;
+    if (basic.size() + extra.size() == 1) {
+      first_queued = std::chrono::steady_clock::now();
+      return true;
+    }
+    return queued == wake_size;
+  }
 
   void OnBasic(const zenoh::Sample& sample) noexcept {
     try {
@@ -48,7 +70,8 @@ struct SampleIntake::Queues {
         const zenoh_mdw::TsanIgnoreAccesses lent_payload;
         arrival.message = zenoh::ext::deserialize<zenoh_msgs::kvt_msg::AllBasicStreamData>(
             sample.get_payload(), &result);
-        if (keep_payloads && result == zenoh::Z_OK) arrival.payload = sample.get_payload().as_vector();
+        if (keep_payloads && result == zenoh::Z_OK)
+          arrival.payload = sample.get_payload().as_vector();
       }
       {
         std::lock_guard<std::mutex> lock(mutex);
@@ -60,6 +83,7 @@ struct SampleIntake::Queues {
         basic_gaps.Add(TimestampNs(arrival.message.timestamp), arrival.receive_time_ns);
         newest_timestamp = RecordTimestamp(arrival.message.timestamp);
         basic.Push(std::move(arrival));
+        if (!WakesReader(basic.size())) return;
       }
       ready.notify_one();
     } catch (...) {
@@ -76,7 +100,8 @@ struct SampleIntake::Queues {
         const zenoh_mdw::TsanIgnoreAccesses lent_payload;
         arrival.message = zenoh::ext::deserialize<zenoh_msgs::kvt_msg::AllExtraStreamData>(
             sample.get_payload(), &result);
-        if (keep_payloads && result == zenoh::Z_OK) arrival.payload = sample.get_payload().as_vector();
+        if (keep_payloads && result == zenoh::Z_OK)
+          arrival.payload = sample.get_payload().as_vector();
       }
       {
         std::lock_guard<std::mutex> lock(mutex);
@@ -87,6 +112,7 @@ struct SampleIntake::Queues {
         }
         arrival.timestamp = newest_timestamp;
         extra.Push(std::move(arrival));
+        if (!WakesReader(extra.size())) return;
       }
       ready.notify_one();
     } catch (...) {
@@ -94,8 +120,9 @@ struct SampleIntake::Queues {
   }
 };
 
-SampleIntake::SampleIntake(std::size_t capacity, bool keep_payloads)
-    : queues_(std::make_shared<Queues>(capacity, keep_payloads)) {}
+SampleIntake::SampleIntake(std::size_t capacity, bool keep_payloads,
+                           std::chrono::microseconds max_latency)
+    : queues_(std::make_shared<Queues>(capacity, keep_payloads, max_latency)) {}
 
 SampleIntake::~SampleIntake() {
   basic_sub_.reset();
@@ -105,15 +132,13 @@ SampleIntake::~SampleIntake() {
 void SampleIntake::Start(const zenoh_mdw::RealtimeNode& node, const std::string& serial_number) {
   const auto subscribe = [&](const std::string& suffix, auto handler) {
     const zenoh::KeyExpr key_expr(kTopicPrefix + serial_number + suffix, true);
-    return node.session_->declare_subscriber(key_expr, std::move(handler), [] {},
-                                             zenoh::SubscriberOptions{zenoh::Locality::ANY});
+    return node.session_->declare_subscriber(
+        key_expr, std::move(handler), [] {}, zenoh::SubscriberOptions{zenoh::Locality::ANY});
   };
-  basic_sub_.emplace(subscribe("/basic_stream_data", [queues = queues_](const zenoh::Sample& s) {
-    queues->OnBasic(s);
-  }));
-  extra_sub_.emplace(subscribe("/extra_stream_data", [queues = queues_](const zenoh::Sample& s) {
-    queues->OnExtra(s);
-  }));
+  basic_sub_.emplace(subscribe("/basic_stream_data",
+                               [queues = queues_](const zenoh::Sample& s) { queues->OnBasic(s); }));
+  extra_sub_.emplace(subscribe("/extra_stream_data",
+                               [queues = queues_](const zenoh::Sample& s) { queues->OnExtra(s); }));
 }
 
 void SampleIntake::Take(std::deque<BasicArrival>& basic, std::deque<ExtraArrival>& extra,
@@ -122,6 +147,13 @@ void SampleIntake::Take(std::deque<BasicArrival>& basic, std::deque<ExtraArrival
   std::unique_lock<std::mutex> lock(q.mutex);
   q.ready.wait_until(lock, until,
                      [&] { return q.interrupted || !q.basic.empty() || !q.extra.empty(); });
+  if (q.max_latency.count() != 0 && (!q.basic.empty() || !q.extra.empty())) {
+    const auto enough = [&] {
+      const std::size_t most = std::max(q.basic.size(), q.extra.size());
+      return q.interrupted || most >= q.wake_size || (max != 0 && most >= max);
+    };
+    q.ready.wait_until(lock, std::min(until, q.first_queued + q.max_latency), enough);
+  }
   const std::size_t basic_before = basic.size();
   const std::size_t extra_before = extra.size();
   q.basic.Take(basic, max);

@@ -47,7 +47,10 @@ struct ExtraArrival {
 /// The reader takes samples with `Take`; `Counters` may be read from any thread.
 class SampleIntake {
  public:
-  SampleIntake(std::size_t capacity, bool keep_payloads);
+  /// `max_latency`: how long a queued sample may wait before a waiting `Take` is woken; zero
+  /// wakes it for every sample.
+  SampleIntake(std::size_t capacity, bool keep_payloads,
+               std::chrono::microseconds max_latency = std::chrono::microseconds{0});
   /// Ends both subscriptions; a handler still running finishes without touching the queues'
   /// owner, which may then go.
   ~SampleIntake();
@@ -60,7 +63,9 @@ class SampleIntake {
   void Start(const zenoh_mdw::RealtimeNode& node, const std::string& serial_number);
 
   /// Moves up to `max` queued samples of each stream (0: all) into `basic` and `extra`,
-  /// waiting until `until` when both queues are empty (and `Interrupt` was not called).
+  /// waiting until `until` when both queues are empty (and `Interrupt` was not called). With a
+  /// maximum latency, it then lets the batch grow until the first queued sample has waited
+  /// that long (or `until`, or half a queue, or `max` samples).
   void Take(std::deque<BasicArrival>& basic, std::deque<ExtraArrival>& extra, std::size_t max,
             std::chrono::steady_clock::time_point until);
 

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "orbalt/kvt/export.hpp"
+#include "orbalt/kvt/sample_columns.hpp"
 #include "orbalt/kvt/stream_samples.hpp"
 
 namespace orbalt::kvt {
@@ -41,6 +42,21 @@ class ORBALTKVT_API SampleDecoder {
   /// sample carries, in full-DoF order; its Cartesian fields are left as they were.
   bool decode_extra(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,
                     ExtraSample& out, RobotActions& every_joint);
+
+  /// One kept sample: its wire bytes and when it arrived.
+  struct Payload {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::int64_t receive_time_ns = 0;  ///< host receive time, ns since the Unix epoch
+  };
+
+  /// Decodes payloads of both streams, each in arrival order, and appends them to `out` as
+  /// rows. The two streams are taken in receive-time order, so that each extra row carries
+  /// the timestamp of the basic sample before it, as a `SampleStream` gives it. A payload
+  /// that does not decode is a row with `valid` 0. `every_joint` also fills the columns of
+  /// every joint each sample carries, whatever the layout.
+  void decode(const Payload* basic, std::size_t basic_count, const Payload* extra,
+              std::size_t extra_count, ColumnBatch& out, bool every_joint = false);
 
   /// The joint layout samples are converted with.
   const JointLayout& layout() const;

@@ -11,6 +11,7 @@
 
 #include "orbalt/kvt/client.hpp"
 #include "orbalt/kvt/export.hpp"
+#include "orbalt/kvt/sample_columns.hpp"
 #include "orbalt/kvt/stream_samples.hpp"
 
 namespace orbalt::kvt {
@@ -20,8 +21,14 @@ struct SampleStreamOptions {
   /// Samples each stream's queue holds; when a stream's queue is full its oldest sample is
   /// dropped (and counted) to make room. 10000 is 10 s at 1 kHz.
   std::size_t capacity = 10000;
-  /// Keep each sample's wire bytes in `BasicSample::payload` / `ExtraSample::payload`.
+  /// Keep each sample's wire bytes in `BasicSample::payload` / `ExtraSample::payload` (and
+  /// the payload columns of `next_columns`).
   bool keep_payloads = false;
+  /// How long a queued sample may wait before a waiting reader is woken. Zero wakes the reader
+  /// for every sample (the lowest latency, one wake-up a sample); a few milliseconds wake it
+  /// once a batch, which costs a busy reader far less CPU and delays each sample by up to
+  /// this much. A full queue, `interrupt` and the end of `next`'s timeout wake it at once.
+  std::chrono::microseconds max_latency{0};
 };
 
 /// Hands over every sample of the robot's basic and extra streams, in arrival order.
@@ -55,6 +62,12 @@ class ORBALTKVT_API SampleStream {
   /// @param max_samples take at most this many samples of each stream (0: all queued)
   /// @return the samples taken; empty when none arrived within `timeout`
   SampleBatch next(std::chrono::milliseconds timeout, std::size_t max_samples = 0);
+
+  /// As `next`, into columns: `out` is cleared (its buffers keep their capacity) and filled
+  /// with the samples taken, without a record per sample.
+  /// @return whether any sample was taken
+  bool next_columns(std::chrono::milliseconds timeout, ColumnBatch& out,
+                    std::size_t max_samples = 0);
 
   /// Ends a `next` that is waiting, now and in the future: it returns what is queued (possibly
   /// nothing) without waiting. Safe to call from any thread, a signal handler excepted.

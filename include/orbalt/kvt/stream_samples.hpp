@@ -11,6 +11,7 @@
 
 #include "orbalt/kvt/export.hpp"
 #include "orbalt/kvt/joint_group.hpp"
+#include "orbalt/kvt/record_fields.hpp"
 #include "orbalt/kvt/robot_actions.hpp"
 #include "orbalt/kvt/robot_states.hpp"
 
@@ -26,21 +27,18 @@ struct GroupLayout {
 /// The robot's joint-group layout, as fetched when a `Client` starts.
 using JointLayout = std::map<JointGroup, GroupLayout>;
 
-/// The status header of one basic sample.
+/// The status header of one basic sample: one member per entry of `kStatusFields` (flags as
+/// `bool`, channels as `std::array<bool, N>` with entry i channel i, codes as `std::int32_t`),
+/// then the names of the two state codes.
 struct StatusHeader {
-  bool estop_released = false;      ///< the emergency stop is released
-  bool enabling_device_on = false;  ///< the enabling device is on
-  std::array<bool, 20> digital_inputs{};   ///< entry i is input channel i
-  std::array<bool, 20> digital_outputs{};  ///< entry i is output channel i
-  std::array<bool, 8> safety_inputs{};     ///< entry i is safety input i
-  /// The robot system's state code; `system_state_name` is its name, empty for a code the
-  /// vocabulary lacks.
-  std::int32_t system_state = 0;  ///< the system state code
-  std::string system_state_name;  ///< its name, or empty
-  /// The safety board's state code (-1 is UNKNOWN); `safety_board_state_name` is its name,
-  /// empty for a code the vocabulary lacks.
-  std::int32_t safety_board_state = 0;  ///< the safety board state code
-  std::string safety_board_state_name;  ///< its name, or empty
+#define ORBALTKVT_STATUS_MEMBER_(name, T, width, meaning) \
+  typename StatusValue<T, width>::type name{};
+  ORBALTKVT_STATUS_FIELDS(ORBALTKVT_STATUS_MEMBER_)
+#undef ORBALTKVT_STATUS_MEMBER_
+  /// The name of `system_state`, empty for a code the vocabulary lacks.
+  std::string system_state_name;
+  /// The name of `safety_board_state`, empty for a code the vocabulary lacks.
+  std::string safety_board_state_name;
 };
 
 /// The name of a system state code, spelled as the robot's vocabulary spells it
@@ -69,6 +67,9 @@ struct BasicSample {
 struct ExtraSample {
   /// Host time when the sample arrived: nanoseconds since the Unix epoch (CLOCK_REALTIME).
   std::int64_t receive_time_ns = 0;
+  /// The robot timestamp of the newest basic sample received before this one (the extra
+  /// stream carries none of its own), as in every record of `actions`.
+  std::pair<std::int32_t, std::int32_t> timestamp{};
   /// One record per joint group of the layout (and Cartesian-only records for other listed
   /// groups), stamped with the robot timestamp of the newest basic sample received before it:
   /// the extra stream carries no timestamp of its own. Empty when it does not fit the layout.

@@ -3,14 +3,12 @@
 
 #include <pybind11/pybind11.h>
 
-#include <vector>
-
-#include "orbalt/kvt/stream_samples.hpp"
+#include "orbalt/kvt/sample_columns.hpp"
 
 namespace orbalt::kvt::python {
 
 /// N basic samples as numpy columns. Rows are samples in arrival order.
-struct BasicColumns {
+struct BasicBatch {
   pybind11::object receive_time_ns;  ///< int64 (N,)
   pybind11::object timestamp;        ///< int64 (N, 2): the robot's (seconds, nanoseconds)
   pybind11::object robot_time_ns;    ///< int64 (N,): the timestamp as nanoseconds
@@ -23,7 +21,7 @@ struct BasicColumns {
 };
 
 /// N extra samples as numpy columns.
-struct ExtraColumns {
+struct ExtraBatch {
   pybind11::object receive_time_ns;
   pybind11::object timestamp;
   pybind11::object robot_time_ns;
@@ -34,21 +32,14 @@ struct ExtraColumns {
   std::size_t size = 0;
 };
 
-struct BatchColumns {
-  BasicColumns basic;
-  ExtraColumns extra;
+struct Batch {
+  BasicBatch basic;
+  ExtraBatch extra;
 };
 
-/// `valid`: per sample whether it decoded; samples that did not are rows of NaN and zeros.
-BasicColumns ToColumns(const std::vector<BasicSample>& samples, const JointLayout& layout,
-                       const std::vector<bool>* valid = nullptr);
-ExtraColumns ToColumns(const std::vector<ExtraSample>& samples, const JointLayout& layout,
-                       const std::vector<bool>* valid = nullptr);
-
-/// Every joint of each sample (`records[i]` for row i) as {field: float64 (N, J)}, J the most
-/// joints any row has; NaN beyond a row's own joints.
-pybind11::dict EveryJointColumns(const std::vector<RobotStates>& records);
-pybind11::dict EveryJointColumns(const std::vector<RobotActions>& records);
+/// Hands the columns' buffers over to numpy (no copy); `columns` is left empty.
+/// `every_joint`: fill `joints` (else it stays empty).
+Batch ToBatch(ColumnBatch&& columns, bool every_joint = false);
 
 void define_batch(pybind11::module_& m);
 

@@ -1,5 +1,3 @@
-#include "orbalt/kvt/sample_decoder.hpp"
-
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -7,6 +5,7 @@
 #include <string>
 
 #include "batch.hpp"
+#include "orbalt/kvt/sample_decoder.hpp"
 #include "stream_bindings.hpp"
 
 namespace py = pybind11;
@@ -32,51 +31,32 @@ std::vector<std::int64_t> Times(const py::object& times, std::size_t n, const ch
   return {array.data(), array.data() + n};
 }
 
-// Payloads of both streams in receive-time order (basic first on a tie, as a robot sends
-// them), so that each extra sample takes the timestamp of the basic one before it.
-BatchColumns Decode(SampleDecoder& decoder, const std::vector<py::bytes>& basic_payloads,
-                    const py::object& basic_times, const std::vector<py::bytes>& extra_payloads,
-                    const py::object& extra_times, bool every_joint) {
+// Payloads of both streams in receive-time order (the decoder merges them), so that each
+// extra sample takes the timestamp of the basic one before it.
+Batch Decode(SampleDecoder& decoder, const std::vector<py::bytes>& basic_payloads,
+             const py::object& basic_times, const std::vector<py::bytes>& extra_payloads,
+             const py::object& extra_times, bool every_joint) {
   const auto bt = Times(basic_times, basic_payloads.size(), "basic_receive_time_ns");
-  const auto et = Times(extra_payloads.empty() ? py::object(py::array_t<std::int64_t>(0))
-                                               : extra_times,
-                        extra_payloads.size(), "extra_receive_time_ns");
-  std::vector<BasicSample> basic(basic_payloads.size());
-  std::vector<ExtraSample> extra(extra_payloads.size());
-  std::vector<bool> basic_ok(basic.size()), extra_ok(extra.size());
-  std::vector<RobotStates> basic_joints(every_joint ? basic.size() : 0);
-  std::vector<RobotActions> extra_joints(every_joint ? extra.size() : 0);
-  std::vector<std::string_view> bv, ev;
-  for (const auto& p : basic_payloads) bv.push_back(std::string_view(p));
-  for (const auto& p : extra_payloads) ev.push_back(std::string_view(p));
+  const auto et =
+      Times(extra_payloads.empty() ? py::object(py::array_t<std::int64_t>(0)) : extra_times,
+            extra_payloads.size(), "extra_receive_time_ns");
+  const auto views = [](const std::vector<py::bytes>& payloads,
+                        const std::vector<std::int64_t>& times) {
+    std::vector<SampleDecoder::Payload> out(payloads.size());
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+      const std::string_view bytes(payloads[i]);
+      out[i] = {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), times[i]};
+    }
+    return out;
+  };
+  const auto basic = views(basic_payloads, bt);
+  const auto extra = views(extra_payloads, et);
+  ColumnBatch columns;
   {
     py::gil_scoped_release decoding;
-    std::size_t i = 0, j = 0;
-    while (i < basic.size() || j < extra.size()) {
-      if (j == extra.size() || (i < basic.size() && bt[i] <= et[j])) {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(bv[i].data());
-        basic_ok[i] = every_joint ? decoder.decode_basic(bytes, bv[i].size(), bt[i], basic[i],
-                                                         basic_joints[i])
-                                  : decoder.decode_basic(bytes, bv[i].size(), bt[i], basic[i]);
-        if (!basic_ok[i]) basic[i].receive_time_ns = bt[i];
-        ++i;
-      } else {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(ev[j].data());
-        extra_ok[j] = every_joint ? decoder.decode_extra(bytes, ev[j].size(), et[j], extra[j],
-                                                         extra_joints[j])
-                                  : decoder.decode_extra(bytes, ev[j].size(), et[j], extra[j]);
-        if (!extra_ok[j]) extra[j].receive_time_ns = et[j];
-        ++j;
-      }
-    }
+    decoder.decode(basic.data(), basic.size(), extra.data(), extra.size(), columns, every_joint);
   }
-  BatchColumns columns{ToColumns(basic, decoder.layout(), &basic_ok),
-                       ToColumns(extra, decoder.layout(), &extra_ok)};
-  if (every_joint) {
-    columns.basic.joints = EveryJointColumns(basic_joints);
-    columns.extra.joints = EveryJointColumns(extra_joints);
-  }
-  return columns;
+  return ToBatch(std::move(columns), every_joint);
 }
 
 }  // namespace
