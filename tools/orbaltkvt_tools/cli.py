@@ -11,17 +11,22 @@ import signal
 import sys
 
 from . import __version__
-from .common import ToolError, UsageError
+from .errors import ToolError, UsageError
 from .verbs import echo, export, info, monitor, plot, record, recover, serve
 
 VERBS = (info, echo, record, serve, export, plot, recover, monitor)
 
 
+def verb_names() -> list[str]:
+    return [verb.NAME for verb in VERBS]
+
+
 def build_parser() -> argparse.ArgumentParser:
+    names = verb_names()
     parser = argparse.ArgumentParser(
-        prog="kvt", description="Inspect, echo, record, serve, export and plot the live data of "
-        "one robot read with orbaltkvt, and recover recordings cut short. Run it where the robot is reachable (next to the "
-        "simulator: inside scripts/netns).")
+        prog="kvt", description=f"The live data of one robot read with orbaltkvt, and its "
+        f"recordings: {', '.join(names[:-1])} and {names[-1]}. Run it where the robot is "
+        "reachable (next to the simulator: inside scripts/netns).")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="show the orbaltkvt library's own log lines on stderr")

@@ -7,27 +7,19 @@ The samples come from the file's raw channels (``/raw/basic_stream_data`` and
 """
 from __future__ import annotations
 
-import json
 import os
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Union
 
 import numpy as np
 
-RAW_BASIC = "/raw/basic_stream_data"
-RAW_EXTRA = "/raw/extra_stream_data"
-METADATA = "orbaltkvt"
-COUNTERS = "orbaltkvt.counters"
+from . import recording_format as fmt
+from .recording_file import PathLike, RecordingError, RecordingFile
+from .recording_format import COUNTERS, METADATA, RAW_BASIC, RAW_EXTRA  # noqa: F401 - as before
 
 # Payloads decoded per call: large enough to amortise the call, small enough that the
 # decoder's per-sample records never hold much memory.
 _CHUNK = 8192
-
-PathLike = Union[str, "os.PathLike[str]"]
-
-
-class RecordingError(ValueError):
-    """A file that is not a whole recording of a robot; the text is one line naming the file."""
 
 
 @dataclass
@@ -95,88 +87,40 @@ def load(path: Union[PathLike, Iterable[PathLike]]) -> Recording:
     if not paths:
         raise RecordingError("no recording given")
     # A first look at every file: the robot, and how many samples to make room for.
-    metas = [_read(p) for p in paths]
-    first = metas[0][0]
-    for p, (meta, _counters, _counts) in zip(paths[1:], metas[1:]):
-        if (meta.get("serial_number"), meta.get("layout")) != (first.get("serial_number"),
-                                                               first.get("layout")):
+    looks = []
+    for p in paths:
+        with RecordingFile(p) as f:
+            looks.append((f.metadata, f.counters, f.counts))
+            if len(looks) == 1:
+                names = f.layout()
+    first = looks[0][0]
+    robot = (first.get(fmt.SERIAL_NUMBER), first.get(fmt.LAYOUT))
+    for p, (meta, _counters, _counts) in zip(paths[1:], looks[1:]):
+        if (meta.get(fmt.SERIAL_NUMBER), meta.get(fmt.LAYOUT)) != robot:
             raise RecordingError(f"{p}: another robot or layout than {paths[0]}; load the files "
                                  "of one recording")
-    decoder = orbaltkvt_stream.Decoder(_layout(paths[0], first))
-    basic = _Columns(sum(c.get(RAW_BASIC, 0) for _m, _c, c in metas), True)
-    extra = _Columns(sum(c.get(RAW_EXTRA, 0) for _m, _c, c in metas), False)
-
-    def take(batch) -> None:
-        basic.add(batch.basic)
-        extra.add(batch.extra)
-
+    decoder = orbaltkvt_stream.Decoder(_layout(paths[0], names))
+    basic = _Columns(sum(c.get(RAW_BASIC, 0) for _m, _c, c in looks), True)
+    extra = _Columns(sum(c.get(RAW_EXTRA, 0) for _m, _c, c in looks), False)
     for p in paths:
-        _read(p, decoder, take)
-    counters = next((c for _m, c, _n in reversed(metas) if c), {})
+        with RecordingFile(p) as f:
+            for chunk in f.raw_chunks(_CHUNK):
+                batch = decoder.decode(*chunk, every_joint=True)
+                basic.add(batch.basic)
+                extra.add(batch.extra)
+    counters = next((c for _m, c, _n in reversed(looks) if c), {})
     layout = decoder.layout
-    return Recording(paths, first.get("serial_number", ""), layout,
-                     first.get("service_version", ""), first.get("library_version", ""),
+    return Recording(paths, first.get(fmt.SERIAL_NUMBER, ""), layout,
+                     first.get(fmt.SERVICE_VERSION, ""), first.get(fmt.LIBRARY_VERSION, ""),
                      counters, basic.stream(layout), extra.stream(layout))
 
 
-def _read(path: str, decoder=None, take=None) -> tuple[dict[str, str], dict[str, int],
-                                                        dict[str, int]]:
-    """The file's metadata, counters and message count per topic; with a decoder, ``take``
-    gets the raw channels decoded, a chunk at a time."""
-    from mcap.reader import make_reader
-
-    try:
-        f = open(path, "rb")
-    except OSError as exc:
-        raise RecordingError(f"cannot read {path}: {exc.strerror or exc}") from None
-    with f:
-        try:
-            reader = make_reader(f)
-            meta, counters = None, {}
-            for record in reader.iter_metadata():
-                if record.name == METADATA:
-                    meta = dict(record.metadata)
-                elif record.name == COUNTERS:
-                    counters = {k: int(v) for k, v in record.metadata.items()}
-            if meta is None:
-                raise RecordingError(f'{path} is not a recording of a robot (it has no "{METADATA}"'
-                                     " metadata record)")
-            summary = reader.get_summary()
-            topics = {c.id: c.topic for c in summary.channels.values()}
-            if RAW_BASIC not in topics.values():
-                raise RecordingError(f"{path} holds no {RAW_BASIC} channel: the samples cannot "
-                                     "be decoded without the robot's payloads")
-            stats = summary.statistics
-            counts = ({topics[i]: n for i, n in stats.channel_message_counts.items() if i in topics}
-                      if stats is not None else {})
-            if decoder is None:
-                return meta, counters, counts
-            chunk: tuple[list, list, list, list] = ([], [], [], [])
-            for _schema, channel, message in reader.iter_messages(
-                    topics=[RAW_BASIC, RAW_EXTRA], log_time_order=True):
-                k = 0 if channel.topic == RAW_BASIC else 2
-                chunk[k].append(message.data)
-                chunk[k + 1].append(message.log_time)
-                if len(chunk[0]) + len(chunk[2]) >= _CHUNK:
-                    take(decoder.decode(*chunk, every_joint=True))
-                    chunk = ([], [], [], [])
-            take(decoder.decode(*chunk, every_joint=True))
-            return meta, counters, counts
-        except RecordingError:
-            raise
-        except Exception as exc:  # noqa: BLE001 - whatever the reader makes of a bad file
-            text = f"{type(exc).__name__}: {exc}".replace("\n", " ")
-            raise RecordingError(f"{path} is not a readable MCAP file ({text}); a recording "
-                                 "cut short can be made whole with 'kvt recover'") from None
-
-
-def _layout(path: str, meta: dict[str, str]) -> dict:
+def _layout(path: str, names: dict[str, tuple[int, int]]) -> dict:
     from orbaltkvt import JointGroup
 
     try:
-        return {JointGroup.__members__[name]: (int(g["start_id"]), int(g["dof"]))
-                for name, g in json.loads(meta.get("layout", "")).items()}
-    except (ValueError, KeyError, TypeError, AttributeError) as exc:
+        return {JointGroup.__members__[name]: slice_ for name, slice_ in names.items()}
+    except KeyError as exc:
         raise RecordingError(f"{path}: bad joint layout in the metadata ({exc!r})") from None
 
 

@@ -7,9 +7,13 @@ import time
 
 import numpy as np
 
-from ..common import (COUNTERS_NOTE, ToolError, UsageError, connect, counters_dict, group_by_name,
-                      loss_text, record_dict, sample_stream)
+from ..connecting import connect, sample_stream
+from ..counters import COUNTERS_NOTE, counters_dict, loss_text
+from ..errors import ToolError, UsageError
+from ..formatting import record_dict
+from ..groups import group_by_name
 
+NAME = "echo"
 HELP = "print one JSON line per sample (states, actions or status), for jq"
 DESCRIPTION = f"""Prints one JSON object per line for every sample of the stream asked for
 (basic: states and status; extra: actions): "timestamp" [sec, nsec] (the robot's; for actions
@@ -25,7 +29,7 @@ COUNTERS = ("received", "dropped", "gaps", "malformed")
 
 
 def add_parser(sub) -> None:
-    p = sub.add_parser("echo", help=HELP, description=DESCRIPTION)
+    p = sub.add_parser(NAME, help=HELP, description=DESCRIPTION)
     p.add_argument("serial_number", metavar="SN", help="the robot's serial number")
     p.add_argument("--what", choices=WHAT, default="states", help="what to print (default states)")
     p.add_argument("--group", metavar="G", help="only this joint group, e.g. ARM_1")

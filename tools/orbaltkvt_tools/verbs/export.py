@@ -6,9 +6,11 @@ import json
 import os
 import sys
 
-from ..common import ToolError, format_ns
+from ..errors import ToolError
+from ..formatting import format_ns
 from ..recording import RecordingError, Stream, load
 
+NAME = "export"
 HELP = "write a recording's samples as CSV files (host time, robot time, values)"
 DESCRIPTION = """Reads a recording written by `kvt record` or `kvt serve --record` (or the files of
 one split recording, in order) and writes into DIR, one row per sample with host_time and
@@ -29,7 +31,7 @@ _BLOCK = 4096
 
 
 def add_parser(sub) -> None:
-    p = sub.add_parser("export", help=HELP, description=DESCRIPTION)
+    p = sub.add_parser(NAME, help=HELP, description=DESCRIPTION)
     p.add_argument("mcap", metavar="FILE.mcap", nargs="+",
                    help="the recording (several: the files of one split recording, in order)")
     p.add_argument("--csv", required=True, metavar="DIR", help="directory for the CSV files")

@@ -4,8 +4,11 @@ from __future__ import annotations
 import json
 import sys
 
-from ..common import ToolError, connect, record_dict
+from ..connecting import connect
+from ..errors import ToolError
+from ..formatting import record_dict
 
+NAME = "info"
 HELP = "show joint groups, plan info, primitive states, configuration score, e-stop and I/O"
 DESCRIPTION = """Connects to the robot and prints its joint groups with their degrees of freedom
 (from the newest sample), the plan executor's state, the running primitives and their state
@@ -14,7 +17,7 @@ variables, the configuration score per group (0 to 100), the e-stop, the enablin
 
 
 def add_parser(sub) -> None:
-    p = sub.add_parser("info", help=HELP, description=DESCRIPTION)
+    p = sub.add_parser(NAME, help=HELP, description=DESCRIPTION)
     p.add_argument("serial_number", metavar="SN", help="the robot's serial number")
     p.add_argument("--json", action="store_true", help="one JSON object on stdout")
     p.set_defaults(run=run)

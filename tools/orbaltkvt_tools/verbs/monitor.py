@@ -13,8 +13,12 @@ from rich.panel import Panel
 from rich.table import Table
 from rich.text import Text
 
-from ..common import connect, counters_dict, fine_groups, format_ns, sample_stream, timestamp_ns
+from ..connecting import connect, sample_stream
+from ..counters import counters_dict
+from ..formatting import format_ns, timestamp_ns
+from ..groups import fine_groups
 
+NAME = "monitor"
 HELP = "live terminal dashboard with a staleness indicator"
 DESCRIPTION = """Shows the newest sample of one robot, refreshed --hz times a second: joints
 (q [rad], dq [rad/s], tau [Nm], temperature [°C]), TCP poses [m] and force [N], e-stop, enabling
@@ -157,7 +161,7 @@ def plain_line(client, freshness: Freshness, drain: Drain) -> str:
 
 
 def add_parser(sub) -> None:
-    p = sub.add_parser("monitor", help=HELP, description=DESCRIPTION)
+    p = sub.add_parser(NAME, help=HELP, description=DESCRIPTION)
     p.add_argument("serial_number", metavar="SN", help="the robot's serial number")
     p.add_argument("--seconds", type=float, metavar="S", help="stop after S seconds")
     p.add_argument("--hz", type=float, default=10.0, help="refreshes per second (default 10)")

@@ -5,9 +5,11 @@ import sys
 
 import numpy as np
 
-from ..common import NS, ToolError
+from ..errors import ToolError
+from ..formatting import NS
 from ..recording import RecordingError, load
 
+NAME = "plot"
 HELP = "plot joint positions and torques of a recording over time (PNG)"
 DESCRIPTION = """Reads a recording (or the files of one split recording, in order) and draws, per
 joint group (one row each), the joint positions q [rad] and torques tau [Nm] over the robot's
@@ -18,7 +20,7 @@ FINE = ("ARM_1", "ARM_2", "EXT_AXIS")
 
 
 def add_parser(sub) -> None:
-    p = sub.add_parser("plot", help=HELP, description=DESCRIPTION)
+    p = sub.add_parser(NAME, help=HELP, description=DESCRIPTION)
     p.add_argument("mcap", metavar="FILE.mcap", nargs="+",
                    help="the recording (several: the files of one split recording, in order)")
     p.add_argument("-o", "--output", default="states.png", metavar="OUT.png",

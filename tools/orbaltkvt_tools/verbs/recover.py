@@ -4,8 +4,10 @@ from __future__ import annotations
 import os
 import sys
 
-from ..common import NS, ToolError, UsageError
+from ..errors import ToolError, UsageError
+from ..formatting import NS
 
+NAME = "recover"
 HELP = "rewrite a recording cut short (killed, power lost) as a complete MCAP file"
 DESCRIPTION = """Reads IN record by record up to where it was cut off (a recorder killed with
 SIGKILL or a lost power supply leaves no summary and no footer, so readers that seek refuse the
@@ -17,7 +19,7 @@ complete IN is copied the same way. Exit status 1 if IN is not MCAP."""
 
 
 def add_parser(sub) -> None:
-    p = sub.add_parser("recover", help=HELP, description=DESCRIPTION)
+    p = sub.add_parser(NAME, help=HELP, description=DESCRIPTION)
     p.add_argument("input", metavar="IN.mcap", help="the recording cut short")
     p.add_argument("output", metavar="OUT.mcap", help="the complete file to write")
     p.add_argument("--chunk-duration", type=float, default=1.0, metavar="S",

@@ -4,12 +4,15 @@ from __future__ import annotations
 import sys
 import time
 
-from ..common import (COUNTERS_NOTE, StopSignals, add_group_option, connect, open_bridge,
-                      select_groups)
-from .record import (CHANNELS, Progress, add_file_options, failure, file_options, first_groups,
-                     run_bridge)
-from .record import summary as file_summary
+from ..bridge_run import (CHANNELS, add_file_options, failure, file_options, file_summary,
+                          first_groups, run_bridge)
+from ..connecting import connect, open_bridge
+from ..counters import COUNTERS_NOTE
+from ..groups import add_group_option, select_groups
+from ..progress import Progress
+from ..signals import StopSignals
 
+NAME = "serve"
 HELP = "publish every sample live to the Foxglove app (WebSocket), optionally recording"
 DESCRIPTION = f"""Serves the channels of `kvt record` on a Foxglove WebSocket server until
 Ctrl-C, SIGTERM or --seconds; connect the Foxglove app to ws://HOST:PORT. Channels: {CHANNELS}
@@ -19,7 +22,7 @@ behind; nothing waits for a viewer. With --record every sample also goes to MCAP
 
 
 def add_parser(sub) -> None:
-    p = sub.add_parser("serve", help=HELP, description=DESCRIPTION)
+    p = sub.add_parser(NAME, help=HELP, description=DESCRIPTION)
     p.add_argument("serial_number", metavar="SN", help="the robot's serial number")
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8765,
@@ -42,7 +45,7 @@ def run(args) -> int:
         deadline = time.monotonic() + 5.0
         while not port and time.monotonic() < deadline and bridge.wait(0.02):
             port = bridge.port  # the server reports the port it picked once it listens
-        print(f"kvt serve: ws://{args.host}:{port}", file=sys.stderr, flush=True)
+        print(f"kvt {NAME}: ws://{args.host}:{port}", file=sys.stderr, flush=True)
         progress = Progress()
         stats = run_bridge(bridge, args.seconds, progress, stop)
     if stats.get("error"):
@@ -51,5 +54,5 @@ def run(args) -> int:
     what = f"served {stats.get('messages_served', 0)} messages to {len(viewers)} viewers"
     if args.record:
         what += "; " + file_summary(stats, args.record)
-    progress.finish("kvt serve", stats, what)
+    progress.finish(f"kvt {NAME}", stats, what)
     return 0

@@ -1,6 +1,6 @@
 """What `orbaltkvt_tools.load` costs next to reading the same file with the mcap package alone.
 
-    PYTHONPATH=build/python scripts/netns .venv/bin/python tools/measure_load.py [FILE.mcap ...]
+    PYTHONPATH=build/python scripts/netns .venv/bin/python benchmarks/measure_load.py [FILE.mcap ...]
 
 Without a file it first records the simulated robot (dual arm, 1 kHz) for --seconds with
 `kvt record` (every channel of the default groups). Then, each in a fresh process and
@@ -15,6 +15,7 @@ its imports. This is a measurement, not a test: it prints, it asserts nothing.
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
 import subprocess
 import sys
@@ -61,16 +62,23 @@ print("RESULT", t1 - t0, (peak - base) / 1024, messages, len(series), flush=True
 """
 
 
+def env() -> dict:
+    e = dict(os.environ)
+    e["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "tools"), str(ROOT / "sim"),
+                                                    e.get("PYTHONPATH")]))
+    return e
+
+
 def record(seconds: float, out: Path) -> None:
     with SimulatorProcess("--rate", "1000", "--preset", "dual") as sim:
         kvt = [sys.executable, "-m", "orbaltkvt_tools", "record", sim.sn, "-o", str(out),
                "--seconds", str(seconds)]
-        subprocess.run(kvt, check=True, cwd=ROOT)
+        subprocess.run(kvt, check=True, cwd=ROOT, env=env())
 
 
 def run(code: str, files: list[str]) -> tuple[float, float, str]:
     out = subprocess.run([sys.executable, "-c", code, *files], capture_output=True, text=True,
-                         check=True).stdout
+                         check=True, env=env()).stdout
     line = next(line for line in out.splitlines() if line.startswith("RESULT"))
     parts = line.split()
     return float(parts[1]), float(parts[2]), " ".join(parts[3:])
