@@ -7,7 +7,7 @@ rad, rad/s, Nm, m; times in ns.
 from __future__ import annotations
 
 from types import TracebackType
-from typing import Iterable, Optional
+from typing import Iterable, NamedTuple, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +15,19 @@ import numpy.typing as npt
 from orbaltkvt import Client, JointGroup
 
 Layout = dict[JointGroup, tuple[int, int]]
+
+class Field(NamedTuple):
+    """One field of a record: its name (as in the batches and recordings), the wire field it
+    is made from, its width (0: one per joint of the group), numpy dtype, unit and meaning."""
+    name: str
+    source: str
+    width: int
+    dtype: str
+    unit: str
+    meaning: str
+
+FIELDS: dict[str, tuple[Field, ...]]
+"""The fields of "RobotStates", "RobotActions" and "status", in the batches' order."""
 
 class Counters:
     """What happened to one stream's samples since the stream started.
@@ -52,23 +65,27 @@ class BasicBatch:
         """(N,) the sample decoded and fit the joint layout; other rows are NaN."""
     @property
     def groups(self) -> dict[JointGroup, dict[str, npt.NDArray[np.float64]]]:
-        """Every RobotStates field per group: per-joint fields (q, theta [rad], dq, dtheta
-        [rad/s], tau, tau_dot, tau_ext, tau_interact [Nm], temperature) (N, DoF); flange_pose,
-        tcp_pose (N, 7) as x, y, z [m], qw, qx, qy, qz; tcp_twist, tcp_wrench(_local),
-        raw_tcp_wrench(_local), raw_ft_sensor (N, 6). NaN where a sample lacks the group."""
+        """Every RobotStates field per group (FIELDS["RobotStates"]); NaN where a sample lacks
+        the group. Poses are x, y, z [m], qw, qx, qy, qz.
+
+        fields: q, theta, dq, dtheta, tau, tau_dot, tau_ext, tau_interact, temperature (N, DoF);
+        flange_pose, tcp_pose (N, 7); tcp_twist, tcp_wrench, tcp_wrench_local, raw_tcp_wrench,
+        raw_tcp_wrench_local, raw_ft_sensor (N, 6)"""
     @property
     def status(self) -> dict[str, npt.NDArray[np.generic]]:
-        """estop_released, enabling_device_on (N,) bool; digital_inputs, digital_outputs
-        (N, 20) bool; safety_inputs (N, 8) bool; system_state, safety_board_state (N,) int32."""
+        """One array per field of FIELDS["status"]: flags bool, codes int32; (N,) for a single
+        value, (N, channels) for channels (names of codes: system_state_name,
+        safety_board_state_name)."""
     @property
     def payloads(self) -> list[bytes]:
         """Each sample's wire bytes when kept (keep_payloads), else empty."""
     @property
     def joints(self) -> dict[str, npt.NDArray[np.float64]]:
-        """Every joint each sample carries, in the robot's full-DoF order whatever the layout:
-        q, theta, dq, dtheta, tau, tau_dot, tau_ext, tau_interact, temperature (N, J), J the
-        most joints of any sample, NaN beyond a sample's own. Filled by
-        Decoder.decode(every_joint=True), else empty."""
+        """Every joint each sample carries, in the robot's full-DoF order whatever the layout;
+        J the most joints of any sample, NaN beyond a sample's own. Filled by
+        Decoder.decode(every_joint=True), else empty.
+
+        fields: q, theta, dq, dtheta, tau, tau_dot, tau_ext, tau_interact, temperature (N, J)"""
     def __len__(self) -> int: ...
 
 class ExtraBatch:
@@ -84,14 +101,17 @@ class ExtraBatch:
     def valid(self) -> npt.NDArray[np.bool_]: ...
     @property
     def groups(self) -> dict[JointGroup, dict[str, npt.NDArray[np.float64]]]:
-        """q_d [rad], dq_d [rad/s], tau_d [Nm] (N, DoF); tcp_pose_d (N, 7); tcp_twist_d,
-        tcp_wrench_d (N, 6)."""
+        """Every RobotActions field per group (FIELDS["RobotActions"]).
+
+        fields: q_d, dq_d, tau_d (N, DoF); tcp_pose_d (N, 7); tcp_twist_d, tcp_wrench_d (N, 6)"""
     @property
     def payloads(self) -> list[bytes]: ...
     @property
     def joints(self) -> dict[str, npt.NDArray[np.float64]]:
-        """q_d, dq_d, tau_d (N, J) of every joint each sample carries, in full-DoF order; filled
-        by Decoder.decode(every_joint=True), else empty."""
+        """Every joint each sample carries, in full-DoF order; filled by
+        Decoder.decode(every_joint=True), else empty.
+
+        fields: q_d, dq_d, tau_d (N, J)"""
     def __len__(self) -> int: ...
 
 class Batch:
@@ -109,10 +129,20 @@ class SampleStream:
     The transport's threads only decode and queue; a full queue (capacity samples per stream)
     drops its oldest samples and counts them. Holds its own subscriptions: the client keeps
     working as before."""
-    def __init__(self, client: Client, capacity: int = 10000, keep_payloads: bool = False) -> None: ...
+    def __init__(self, client: Client, capacity: int = 10000, keep_payloads: bool = False,
+                 max_latency: float = 0.0) -> None:
+        """max_latency: seconds a queued sample may wait before a waiting next() is woken; 0
+        wakes it for every sample, a few ms once a batch (less CPU, up to that much delay)."""
     def next(self, timeout: float = 0.1, max_samples: int = 0) -> Batch:
         """Queued samples (at most max_samples per stream, 0: all), waiting up to timeout
         seconds for the first; the interpreter lock is released while waiting."""
+    async def next_async(self, timeout: float = 0.1, max_samples: int = 0) -> Batch:
+        """next() for asyncio: waits on a thread of the stream's own without the interpreter
+        lock; a cancelled call hands its batch to the next one, so no sample is lost."""
+    def __aiter__(self) -> SampleStream: ...
+    async def __anext__(self) -> Batch:
+        """Every non-empty batch; after interrupt() the queued samples still come, then the
+        loop ends (at once once the stream is closed)."""
     def interrupt(self) -> None:
         """Makes a waiting next() return now, and later ones return without waiting."""
     def basic_counters(self) -> Counters: ...

@@ -1,6 +1,7 @@
 """orbaltkvt_stream: every sample, in order, as the client would read it; loss counted."""
 from __future__ import annotations
 
+import asyncio
 import dataclasses
 import time
 
@@ -138,3 +139,53 @@ def test_a_reader_that_stops_draining_loses_only_the_counted_oldest_samples(remo
     extra = stream.extra_counters()
     assert len(batch.extra) == capacity and extra.dropped == extra.received - capacity
     assert len(stream.next(0)) == 0
+
+
+def test_an_asyncio_consumer_sees_every_sample_while_its_loop_runs(remote_simulator):
+    sim = remote_simulator(rate=1000.0)
+    client = orbaltkvt.Client(sim.sn, verbose=False)
+    sim.pause("both")
+    stream = orbaltkvt_stream.SampleStream(client, max_latency=0.005)
+    before = {k: sim.published(k) for k in ("basic", "extra")}
+    sim.resume("both")
+    ticks = 0
+
+    async def ticker():
+        nonlocal ticks
+        while True:
+            await asyncio.sleep(0.001)
+            ticks += 1
+
+    async def consume():
+        tick = asyncio.create_task(ticker())
+        # A wait cancelled half-way hands its batch to the next call.
+        cancelled = asyncio.create_task(stream.next_async(timeout=1.0))
+        await asyncio.sleep(0)
+        cancelled.cancel()
+        basic, extra = [], []
+        async for batch in stream:
+            basic.append(batch.basic.robot_time_ns)
+            extra.append(len(batch.extra))
+            if sum(map(len, basic)) >= 2000 and not stream._ended():
+                sim.pause("both")
+                sent = {k: sim.published(k) - before[k] for k in before}
+                deadline = time.monotonic() + 10
+                while (stream.basic_counters().received, stream.extra_counters().received) != \
+                        (sent["basic"], sent["extra"]):
+                    assert time.monotonic() < deadline, f"not every sample arrived: {sent}"
+                    await asyncio.sleep(0.01)
+                stream.interrupt()
+        tick.cancel()
+        return np.concatenate(basic), sum(extra)
+
+    times, extra_rows = asyncio.run(consume())
+    counters, extra_counters = stream.basic_counters(), stream.extra_counters()
+    print(f"asyncio consumer: {len(times)} basic, {extra_rows} extra samples, {ticks} loop ticks,",
+          counters)
+    assert len(times) == counters.received == counters.delivered
+    assert extra_rows == extra_counters.received == extra_counters.delivered
+    assert counters.dropped == counters.gaps == 0
+    steps = np.diff(times)
+    assert (steps == steps.min()).all(), "a sample is missing or repeated"
+    assert ticks > 10, "the event loop was blocked while the stream waited"
+    stream.close()

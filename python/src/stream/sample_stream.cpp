@@ -101,19 +101,16 @@ def __aiter__(self):
 
 async def __anext__(self):
     while True:
-        if self._ended():
-            raise StopAsyncIteration
-        pending = _take(self, 0.1, 0)
         try:
-            batch = await _asyncio.shield(pending)
+            batch = await next_async(self, 0.1, 0)
         except RuntimeError:
-            self.__dict__["_pending"] = None
             if self._ended():
-                raise StopAsyncIteration
+                raise StopAsyncIteration from None
             raise
-        self.__dict__["_pending"] = None
         if len(batch):
             return batch
+        if self._ended():
+            raise StopAsyncIteration
 )";
 
 py::dict LayoutDict(const JointLayout& layout) {
@@ -201,8 +198,8 @@ void define_sample_stream(py::module_& m) {
   cls.attr("__aiter__") = scope["__aiter__"];
   cls.attr("__anext__") = scope["__anext__"];
   cls.attr("__anext__").attr("__doc__") =
-      "async for batch in stream: every non-empty batch until the stream is interrupted or "
-      "closed.";
+      "async for batch in stream: every non-empty batch; after interrupt() the queued samples "
+      "still come, then the loop ends (at once once the stream is closed).";
 }
 
 }  // namespace orbalt::kvt::python
