@@ -1,5 +1,5 @@
 // Cost of one stream sample on its way to the caller: decoding the payload, publishing it as the
-// newest sample, and converting it into per-group records. The sample has the simulator's
+// newest sample, and converting it into per-group records or into columns. The sample has the simulator's
 // dual-arm shape: 16 joints in five groups (ALL, ARMS, ARM_1, ARM_2, EXT_AXIS).
 //
 //   build/benchmarks/stream_decode [--benchmark_repetitions=5]
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "messages/stream_messages.hpp"
+#include "orbalt/kvt/sample_decoder.hpp"
+#include "stream/column_conversion.hpp"
 #include "stream/data_stream.hpp"
 #include "stream/data_stream_access.hpp"
 #include "support/dual_arm_layout.hpp"
@@ -98,6 +100,12 @@ const zenoh::Bytes& ExtraPayload() {
   return payload;
 }
 
+orbalt::kvt::JointLayout Layout() {
+  orbalt::kvt::JointLayout layout;
+  for (const auto& [group, start] : kStarts) layout[group] = {start, kDofs.at(group)};
+  return layout;
+}
+
 // A stream without subscriptions holding one basic and one extra sample.
 DataStream& Stream() {
   static DataStream* stream = [] {
@@ -168,5 +176,39 @@ void GetRobotActions(benchmark::State& state) {
 BENCHMARK(GetRobotActions);
 
 }  // namespace
+
+// What a sample costs on its way into columns: the sample stream's reader appends each decoded
+// message to the batch's columns (the transport thread decoded it already).
+void AppendBasicColumns(benchmark::State& state) {
+  const auto message = zenoh::ext::deserialize<AllBasicStreamData>(BasicPayload());
+  const orbalt::kvt_impl::ColumnConversion conversion(Layout());
+  orbalt::kvt::BasicColumns columns;
+  conversion.Clear(columns);
+  for (auto _ : state) {
+    if (columns.rows == 1000) conversion.Clear(columns);  // a batch of 1000, buffers kept
+    conversion.AppendBasic(&message, 1, columns);
+  }
+}
+BENCHMARK(AppendBasicColumns);
+
+// A recording's payloads into columns: decode and append, 1000 basic and 1000 extra a call.
+void DecoderColumns(benchmark::State& state) {
+  std::vector<orbalt::kvt::SampleDecoder::Payload> basic(1000), extra(1000);
+  for (std::size_t i = 0; i < basic.size(); ++i) {
+    basic[i] = {BasicPayload().data(), BasicPayload().size(), static_cast<std::int64_t>(2 * i)};
+    extra[i] = {ExtraPayload().data(), ExtraPayload().size(),
+                static_cast<std::int64_t>(2 * i + 1)};
+  }
+  orbalt::kvt::SampleDecoder decoder(Layout());
+  for (auto _ : state) {
+    orbalt::kvt::ColumnBatch columns;
+    decoder.decode(basic.data(), basic.size(), extra.data(), extra.size(), columns);
+    benchmark::DoNotOptimize(columns.basic.rows);
+  }
+  state.counters["samples"] = benchmark::Counter(
+      static_cast<double>(basic.size() + extra.size()), benchmark::Counter::kIsIterationInvariantRate |
+                                                            benchmark::Counter::kInvert);
+}
+BENCHMARK(DecoderColumns);
 
 BENCHMARK_MAIN();

@@ -28,6 +28,8 @@ class __attribute__((visibility("hidden"))) SampleDecoder::Impl {
               std::size_t extra_count, ColumnBatch& out, bool every_joint) {
     if (out.basic.rows == 0) columns_.Clear(out.basic);
     if (out.extra.rows == 0) columns_.Clear(out.extra);
+    kvt_impl::ColumnConversion::Reserve(out.basic, out.basic.rows + basic_count);
+    kvt_impl::ColumnConversion::Reserve(out.extra, out.extra.rows + extra_count);
     std::vector<std::int64_t> basic_times(basic_count), extra_times(extra_count);
     for (std::size_t i = 0; i < basic_count; ++i) basic_times[i] = basic[i].receive_time_ns;
     for (std::size_t i = 0; i < extra_count; ++i) extra_times[i] = extra[i].receive_time_ns;
@@ -46,6 +48,8 @@ class __attribute__((visibility("hidden"))) SampleDecoder::Impl {
           columns_.AppendExtra(message, basic_timestamp_, extra[j].receive_time_ns, out.extra);
           if (every_joint) kvt_impl::ColumnConversion::AppendEveryJoint(message, out.extra);
         });
+    kvt_impl::ColumnConversion::Finish(out.basic);
+    kvt_impl::ColumnConversion::Finish(out.extra);
   }
 
   bool Basic(const std::uint8_t* data, std::size_t size, std::int64_t receive_time_ns,

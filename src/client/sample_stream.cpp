@@ -67,6 +67,8 @@ class __attribute__((visibility("hidden"))) SampleStream::Impl {
     intake_.Take(basic_, extra_, max_samples, std::chrono::steady_clock::now() + timeout);
     columns_.Clear(out.basic);
     columns_.Clear(out.extra);
+    kvt_impl::ColumnConversion::Reserve(out.basic, basic_.size());
+    kvt_impl::ColumnConversion::Reserve(out.extra, extra_.size());
     for (const kvt_impl::BasicArrival& a : basic_) {
       columns_.AppendBasic(&a.message, a.receive_time_ns, out.basic);
       if (!a.payload.empty()) {
@@ -79,6 +81,8 @@ class __attribute__((visibility("hidden"))) SampleStream::Impl {
         kvt_impl::ColumnConversion::AppendPayload(a.payload.data(), a.payload.size(), out.extra);
       }
     }
+    kvt_impl::ColumnConversion::Finish(out.basic);
+    kvt_impl::ColumnConversion::Finish(out.extra);
     return !out.empty();
   }
 

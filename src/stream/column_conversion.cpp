@@ -44,21 +44,14 @@ constexpr std::size_t IndexOf(const FieldInfo (&table)[N], const char* name) {
   return N;
 }
 
-// Gives every column of `g` one more row of NaN.
-void PadRow(GroupColumns& g, const FieldInfo* table) {
-  for (std::size_t k = 0; k < g.fields.size(); ++k) {
-    auto& column = g.fields[k];
-    column.resize(column.size() + g.width(k, table), kNaN);
-  }
-}
-
 double* Row(GroupColumns& g, std::size_t field, std::size_t row, const FieldInfo* table) {
   return g.fields[field].data() + row * g.width(field, table);
 }
 
-// The columns of `group`, made with `rows` rows of NaN when the stream has none yet.
+// The columns of `group`, made (NaN in every row there is room for) when the stream has none.
 GroupColumns& Group(StreamColumns& out, kvt::JointGroup group, std::size_t dof,
-                    const FieldInfo* table, std::size_t count, std::size_t rows) {
+                    const FieldInfo* table, std::size_t count) {
+  const std::size_t rows = out.receive_time_ns.size();
   auto at = std::lower_bound(out.groups.begin(), out.groups.end(), group,
                              [](const GroupColumns& g, kvt::JointGroup v) { return g.group < v; });
   if (at != out.groups.end() && at->group == group) return *at;
@@ -85,30 +78,64 @@ bool SliceFits(const std::vector<float>& source, std::uint32_t start_id, std::ui
   return start_id <= source.size() && dof <= source.size() - start_id;
 }
 
-void Put(StatusColumn& c, bool value) { c.flags.push_back(value ? 1 : 0); }
+void Put(StatusColumn& c, std::size_t at, bool value) { c.flags[at] = value ? 1 : 0; }
 template <std::size_t N>
-void Put(StatusColumn& c, const std::array<bool, N>& values) {
-  for (const bool v : values) c.flags.push_back(v ? 1 : 0);
+void Put(StatusColumn& c, std::size_t at, const std::array<bool, N>& values) {
+  for (std::size_t i = 0; i < N; ++i) c.flags[at + i] = values[i] ? 1 : 0;
 }
 // Codes are widened with their sign, as the client's readers do: UNKNOWN travels as -1.
-void Put(StatusColumn& c, std::uint16_t value) { c.codes.push_back(value); }
-void Put(StatusColumn& c, std::int16_t value) { c.codes.push_back(value); }
+void Put(StatusColumn& c, std::size_t at, std::uint16_t value) { c.codes[at] = value; }
+void Put(StatusColumn& c, std::size_t at, std::int16_t value) { c.codes[at] = value; }
 
-void PutZeros(StatusColumn& c, const FieldInfo& field) {
-  if (field.type == kvt::FieldType::kBool) {
-    c.flags.insert(c.flags.end(), field.width, 0);
-  } else {
-    c.codes.insert(c.codes.end(), field.width, 0);
+void PutTimes(StreamColumns& out, std::size_t row, std::int64_t receive_time_ns,
+              std::pair<std::int32_t, std::int32_t> stamp) {
+  out.receive_time_ns[row] = receive_time_ns;
+  out.timestamp[2 * row] = stamp.first;
+  out.timestamp[2 * row + 1] = stamp.second;
+  out.robot_time_ns[row] = static_cast<std::int64_t>(stamp.first) * 1'000'000'000 + stamp.second;
+}
+
+// Gives the stream room for at least `rows` rows: columns are sized ahead of the rows written
+// (NaN, zeros), so that a row is only written, never appended field by field.
+void Grow(StreamColumns& out, std::size_t rows, const FieldInfo* table,
+          std::vector<StatusColumn>* status) {
+  const std::size_t room = out.receive_time_ns.size();
+  if (room >= rows) return;
+  const std::size_t next = std::max({rows, 2 * room, std::size_t{64}});
+  out.receive_time_ns.resize(next, 0);
+  out.timestamp.resize(2 * next, 0);
+  out.robot_time_ns.resize(next, 0);
+  out.valid.resize(next, 0);
+  for (GroupColumns& g : out.groups) {
+    for (std::size_t k = 0; k < g.fields.size(); ++k) g.fields[k].resize(next * g.width(k, table));
+  }
+  if (status == nullptr) return;
+  for (std::size_t k = 0; k < status->size(); ++k) {
+    const FieldInfo& field = kvt::kStatusFields[k];
+    if (field.type == kvt::FieldType::kBool) {
+      (*status)[k].flags.resize(next * field.width, 0);
+    } else {
+      (*status)[k].codes.resize(next * field.width, 0);
+    }
   }
 }
 
-void AppendTimes(StreamColumns& out, std::int64_t receive_time_ns,
-                 std::pair<std::int32_t, std::int32_t> stamp) {
-  out.receive_time_ns.push_back(receive_time_ns);
-  out.timestamp.push_back(stamp.first);
-  out.timestamp.push_back(stamp.second);
-  out.robot_time_ns.push_back(static_cast<std::int64_t>(stamp.first) * 1'000'000'000 +
-                              stamp.second);
+// Cuts every column to the rows written.
+void Fit(StreamColumns& out, const FieldInfo* table, std::vector<StatusColumn>* status) {
+  const std::size_t rows = out.rows;
+  out.receive_time_ns.resize(rows);
+  out.timestamp.resize(2 * rows);
+  out.robot_time_ns.resize(rows);
+  out.valid.resize(rows);
+  for (GroupColumns& g : out.groups) {
+    for (std::size_t k = 0; k < g.fields.size(); ++k) g.fields[k].resize(rows * g.width(k, table));
+  }
+  if (status == nullptr) return;
+  for (std::size_t k = 0; k < status->size(); ++k) {
+    const FieldInfo& field = kvt::kStatusFields[k];
+    (*status)[k].flags.resize(field.type == kvt::FieldType::kBool ? rows * field.width : 0);
+    (*status)[k].codes.resize(field.type == kvt::FieldType::kInt32 ? rows * field.width : 0);
+  }
 }
 
 // Appends one row of every-joint values (`sources`, each a full-DoF sequence, or none) to
@@ -195,16 +222,46 @@ void ColumnConversion::Clear(kvt::BasicColumns& out) const {
 
 void ColumnConversion::Clear(kvt::ExtraColumns& out) const { ClearStream(out, kActionsCount); }
 
+void ColumnConversion::Reserve(kvt::BasicColumns& out, std::size_t rows) {
+  Grow(out, rows, kvt::kRobotStatesFields, &out.status);
+}
+
+void ColumnConversion::Reserve(kvt::ExtraColumns& out, std::size_t rows) {
+  Grow(out, rows, kvt::kRobotActionsFields, nullptr);
+}
+
+void ColumnConversion::Finish(kvt::BasicColumns& out) {
+  Fit(out, kvt::kRobotStatesFields, &out.status);
+}
+
+void ColumnConversion::Finish(kvt::ExtraColumns& out) {
+  Fit(out, kvt::kRobotActionsFields, nullptr);
+}
+
+void ColumnConversion::FillUntouched(StreamColumns& out, std::size_t row,
+                                     const FieldInfo* table) const {
+  const auto touched = [](const std::vector<kvt::JointGroup>& groups, kvt::JointGroup g) {
+    return std::find(groups.begin(), groups.end(), g) != groups.end();
+  };
+  for (GroupColumns& g : out.groups) {
+    const bool joints = touched(touched_joints_, g.group);
+    const bool cartesian = touched(touched_cartesian_, g.group);
+    if (joints && cartesian) continue;
+    for (std::size_t k = 0; k < g.fields.size(); ++k) {
+      if ((table[k].width == 0 ? joints : cartesian)) continue;
+      std::fill_n(Row(g, k, row, table), g.width(k, table), kNaN);
+    }
+  }
+}
+
 void ColumnConversion::AppendBasic(const AllBasicStreamData* message, std::int64_t receive_time_ns,
                                    kvt::BasicColumns& out) const {
   const FieldInfo* table = kvt::kRobotStatesFields;
   const std::size_t row = out.rows;
-  AppendTimes(out, receive_time_ns,
-              message != nullptr ? RecordTimestamp(message->timestamp)
-                                 : std::pair<std::int32_t, std::int32_t>{});
-  for (const Slice& s : layout_) Group(out, s.group, s.dof, table, kStatesCount, row);
-  for (auto& g : out.groups) PadRow(g, table);
-
+  Grow(out, row + 1, table, &out.status);
+  PutTimes(out, row, receive_time_ns,
+           message != nullptr ? RecordTimestamp(message->timestamp)
+                              : std::pair<std::int32_t, std::int32_t>{});
   bool fits =
       message != nullptr && message->joint_group_indices.size() == message->cartesian_data.size();
   if (fits) {
@@ -218,12 +275,14 @@ void ColumnConversion::AppendBasic(const AllBasicStreamData* message, std::int64
   }
   // A sample that gives no record at all (no group in the layout or the sample) fits nothing.
   fits = fits && (!layout_.empty() || !message->joint_group_indices.empty());
-  out.valid.push_back(fits ? 1 : 0);
+  out.valid[row] = fits ? 1 : 0;
 
+  touched_joints_.clear();
+  touched_cartesian_.clear();
   if (fits) {
     const auto& joints = message->joint_data;
     for (const Slice& s : layout_) {
-      GroupColumns& g = Group(out, s.group, s.dof, table, kStatesCount, row + 1);
+      GroupColumns& g = Group(out, s.group, s.dof, table, kStatesCount);
       std::size_t k = 0;
 #define ORBALTKVT_SLICE_(name, unit, meaning) \
   WidenSlice(joints.name, s.start_id, s.dof, Row(g, k++, row, table));
@@ -231,39 +290,56 @@ void ColumnConversion::AppendBasic(const AllBasicStreamData* message, std::int64
 #undef ORBALTKVT_SLICE_
       // A group of the layout that the sample does not list keeps zeros, as its record does.
       for (; k < kStatesCount; ++k) std::fill_n(Row(g, k, row, table), g.width(k, table), 0.0);
+      touched_joints_.push_back(s.group);
+      touched_cartesian_.push_back(s.group);
     }
     for (std::size_t i = 0; i < message->joint_group_indices.size(); ++i) {
       const auto group = static_cast<kvt::JointGroup>(message->joint_group_indices[i]);
-      GroupColumns& g = Group(out, group, 0, table, kStatesCount, row + 1);
+      GroupColumns& g = Group(out, group, 0, table, kStatesCount);
       const auto& cartesian = message->cartesian_data[i];
-#define ORBALTKVT_WIDEN_(name, width, unit, meaning) \
-  WidenInto(cartesian.name, Row(g, IndexOf(kvt::kRobotStatesFields, #name), row, table));
+#define ORBALTKVT_WIDEN_(name, width, unit, meaning)                       \
+  {                                                                        \
+    constexpr std::size_t field = IndexOf(kvt::kRobotStatesFields, #name); \
+    WidenInto(cartesian.name, Row(g, field, row, table));                  \
+  }
 #define ORBALTKVT_SKIP_(name, local, unit, meaning)
       ORBALTKVT_STATES_CARTESIAN_FIELDS(ORBALTKVT_WIDEN_, ORBALTKVT_SKIP_)
 #undef ORBALTKVT_WIDEN_
 #undef ORBALTKVT_SKIP_
-      const Eigen::Matrix3d rotation =
-          RotationOf(Row(g, IndexOf(kvt::kRobotStatesFields, "tcp_pose"), row, table));
-#define ORBALTKVT_ROTATE_(name, local, unit, meaning)                                  \
-  RotateWrench(rotation, Row(g, IndexOf(kvt::kRobotStatesFields, #local), row, table), \
-               Row(g, IndexOf(kvt::kRobotStatesFields, #name), row, table));
+      constexpr std::size_t pose = IndexOf(kvt::kRobotStatesFields, "tcp_pose");
+      const Eigen::Matrix3d rotation = RotationOf(Row(g, pose, row, table));
+#define ORBALTKVT_ROTATE_(name, local, unit, meaning)                         \
+  {                                                                           \
+    constexpr std::size_t from = IndexOf(kvt::kRobotStatesFields, #local);    \
+    constexpr std::size_t to = IndexOf(kvt::kRobotStatesFields, #name);       \
+    RotateWrench(rotation, Row(g, from, row, table), Row(g, to, row, table)); \
+  }
 #define ORBALTKVT_SKIP_(name, width, unit, meaning)
       ORBALTKVT_STATES_CARTESIAN_FIELDS(ORBALTKVT_SKIP_, ORBALTKVT_ROTATE_)
 #undef ORBALTKVT_ROTATE_
 #undef ORBALTKVT_SKIP_
+      touched_cartesian_.push_back(group);
     }
   }
+  FillUntouched(out, row, table);
 
-  std::size_t k = 0;
+  if (message != nullptr) {
+    std::size_t k = 0;
 #define ORBALTKVT_STATUS_(name, type, width, meaning) \
-  if (message != nullptr) {                           \
-    Put(out.status[k], message->name);                \
-  } else {                                            \
-    PutZeros(out.status[k], kvt::kStatusFields[k]);   \
-  }                                                   \
-  ++k;
-  ORBALTKVT_STATUS_FIELDS(ORBALTKVT_STATUS_)
+  Put(out.status[k++], row* width, message->name);
+    ORBALTKVT_STATUS_FIELDS(ORBALTKVT_STATUS_)
 #undef ORBALTKVT_STATUS_
+  } else {
+    for (std::size_t k = 0; k < kStatusCount; ++k) {
+      const FieldInfo& field = kvt::kStatusFields[k];
+      auto& c = out.status[k];
+      if (field.type == kvt::FieldType::kBool) {
+        std::fill_n(c.flags.data() + row * field.width, field.width, 0);
+      } else {
+        std::fill_n(c.codes.data() + row * field.width, field.width, 0);
+      }
+    }
+  }
   ++out.rows;
 }
 
@@ -283,35 +359,42 @@ void ColumnConversion::AppendExtra(const AllExtraStreamData* message,
 #undef ORBALTKVT_FITS_
     }
   }
-  // A sample that gives no record at all (no group in the layout or the sample) fits nothing.
   fits = fits && (!layout_.empty() || !message->joint_group_indices.empty());
+  Grow(out, row + 1, table, nullptr);
   // Rows that do not fit are zeros, as the records they replace were.
-  AppendTimes(out, receive_time_ns, fits ? timestamp : std::pair<std::int32_t, std::int32_t>{});
-  for (const Slice& s : layout_) Group(out, s.group, s.dof, table, kActionsCount, row);
-  for (auto& g : out.groups) PadRow(g, table);
-  out.valid.push_back(fits ? 1 : 0);
+  PutTimes(out, row, receive_time_ns, fits ? timestamp : std::pair<std::int32_t, std::int32_t>{});
+  out.valid[row] = fits ? 1 : 0;
 
+  touched_joints_.clear();
+  touched_cartesian_.clear();
   if (fits) {
     const auto& joints = message->joint_data;
     for (const Slice& s : layout_) {
-      GroupColumns& g = Group(out, s.group, s.dof, table, kActionsCount, row + 1);
+      GroupColumns& g = Group(out, s.group, s.dof, table, kActionsCount);
       std::size_t k = 0;
 #define ORBALTKVT_SLICE_(name, unit, meaning) \
   WidenSlice(joints.name, s.start_id, s.dof, Row(g, k++, row, table));
       ORBALTKVT_ACTIONS_JOINT_FIELDS(ORBALTKVT_SLICE_)
 #undef ORBALTKVT_SLICE_
       for (; k < kActionsCount; ++k) std::fill_n(Row(g, k, row, table), g.width(k, table), 0.0);
+      touched_joints_.push_back(s.group);
+      touched_cartesian_.push_back(s.group);
     }
     for (std::size_t i = 0; i < message->joint_group_indices.size(); ++i) {
       const auto group = static_cast<kvt::JointGroup>(message->joint_group_indices[i]);
-      GroupColumns& g = Group(out, group, 0, table, kActionsCount, row + 1);
+      GroupColumns& g = Group(out, group, 0, table, kActionsCount);
       const auto& cartesian = message->cartesian_data[i];
-#define ORBALTKVT_WIDEN_(name, width, unit, meaning) \
-  WidenInto(cartesian.name, Row(g, IndexOf(kvt::kRobotActionsFields, #name), row, table));
+#define ORBALTKVT_WIDEN_(name, width, unit, meaning)                        \
+  {                                                                         \
+    constexpr std::size_t field = IndexOf(kvt::kRobotActionsFields, #name); \
+    WidenInto(cartesian.name, Row(g, field, row, table));                   \
+  }
       ORBALTKVT_ACTIONS_CARTESIAN_FIELDS(ORBALTKVT_WIDEN_)
 #undef ORBALTKVT_WIDEN_
+      touched_cartesian_.push_back(group);
     }
   }
+  FillUntouched(out, row, table);
   ++out.rows;
 }
 

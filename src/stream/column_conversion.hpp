@@ -18,6 +18,7 @@ namespace orbalt::kvt_impl {
 ///
 /// A row whose message did not decode (null) or does not fit the layout is NaN in every group
 /// column and has `valid` 0; a decoded basic message still gives its timestamp and status.
+/// Not thread safe: one conversion per reader.
 class ColumnConversion {
  public:
   explicit ColumnConversion(const kvt::JointLayout& layout);
@@ -25,6 +26,14 @@ class ColumnConversion {
   /// Empties `out` (its buffers keep their capacity) and gives it the layout's groups.
   void Clear(kvt::BasicColumns& out) const;
   void Clear(kvt::ExtraColumns& out) const;
+
+  /// Makes room for `rows` rows in all, so that appending them allocates nothing. Columns are
+  /// sized ahead of the rows appended; `Finish` cuts them to the rows, and must be called
+  /// before the columns are read.
+  static void Reserve(kvt::BasicColumns& out, std::size_t rows);
+  static void Reserve(kvt::ExtraColumns& out, std::size_t rows);
+  static void Finish(kvt::BasicColumns& out);
+  static void Finish(kvt::ExtraColumns& out);
 
   void AppendBasic(const zenoh_msgs::kvt_msg::AllBasicStreamData* message,
                    std::int64_t receive_time_ns, kvt::BasicColumns& out) const;
@@ -50,7 +59,12 @@ class ColumnConversion {
     std::uint64_t dof;
   };
   void ClearStream(kvt::StreamColumns& out, std::size_t fields) const;
+  // NaN into the row's columns of every group the row did not write.
+  void FillUntouched(kvt::StreamColumns& out, std::size_t row, const kvt::FieldInfo* table) const;
   std::vector<Slice> layout_;
+  // The groups a row wrote, kept between rows so that a row allocates nothing.
+  mutable std::vector<kvt::JointGroup> touched_joints_;
+  mutable std::vector<kvt::JointGroup> touched_cartesian_;
 };
 
 }  // namespace orbalt::kvt_impl

@@ -33,7 +33,14 @@ std::vector<std::int64_t> Times(const py::object& times, std::size_t n, const ch
 
 // Payloads of both streams in receive-time order (the decoder merges them), so that each
 // extra sample takes the timestamp of the basic one before it.
-Batch Decode(SampleDecoder& decoder, const std::vector<py::bytes>& basic_payloads,
+// The library's decoder, with the pool its batches' columns go back to.
+struct PyDecoder {
+  explicit PyDecoder(const JointLayout& layout) : decoder(layout) {}
+  SampleDecoder decoder;
+  std::shared_ptr<BatchPool> pool = std::make_shared<BatchPool>();
+};
+
+Batch Decode(PyDecoder& self, const std::vector<py::bytes>& basic_payloads,
              const py::object& basic_times, const std::vector<py::bytes>& extra_payloads,
              const py::object& extra_times, bool every_joint) {
   const auto bt = Times(basic_times, basic_payloads.size(), "basic_receive_time_ns");
@@ -51,23 +58,27 @@ Batch Decode(SampleDecoder& decoder, const std::vector<py::bytes>& basic_payload
   };
   const auto basic = views(basic_payloads, bt);
   const auto extra = views(extra_payloads, et);
-  ColumnBatch columns;
+  std::unique_ptr<ColumnBatch> columns = self.pool->Take();
+  // A recycled batch starts empty; its buffers keep their memory.
+  columns->basic.rows = 0;
+  columns->extra.rows = 0;
   {
     py::gil_scoped_release decoding;
-    decoder.decode(basic.data(), basic.size(), extra.data(), extra.size(), columns, every_joint);
+    self.decoder.decode(basic.data(), basic.size(), extra.data(), extra.size(), *columns,
+                        every_joint);
   }
-  return ToBatch(std::move(columns), every_joint);
+  return ToBatch(std::move(columns), self.pool, every_joint);
 }
 
 }  // namespace
 
 void define_decoder(py::module_& m) {
-  py::class_<SampleDecoder>(
+  py::class_<PyDecoder>(
       m, "Decoder",
       "Decodes stream payloads kept earlier (a recording's raw channels) into the Batch form of "
       "SampleStream.next(), with the library's own decoder and a given joint layout.")
       .def(py::init([](const py::dict& layout) {
-             return std::make_unique<SampleDecoder>(LayoutFrom(layout));
+             return std::make_unique<PyDecoder>(LayoutFrom(layout));
            }),
            py::arg("layout"), "layout: {JointGroup: (start_id, dof)}, as SampleStream.layout.")
       .def("decode", &Decode, py::arg("basic_payloads"), py::arg("basic_receive_time_ns"),
@@ -80,9 +91,9 @@ void define_decoder(py::module_& m) {
            "not decode gives a row with valid False. The decoder remembers the last basic "
            "timestamp across calls. every_joint: also fill each stream's joints columns with "
            "every joint the samples carry, whatever the layout.")
-      .def_property_readonly("layout", [](const SampleDecoder& d) {
+      .def_property_readonly("layout", [](const PyDecoder& d) {
         py::dict out;
-        for (const auto& [group, slice] : d.layout()) {
+        for (const auto& [group, slice] : d.decoder.layout()) {
           out[py::cast(group)] = py::make_tuple(slice.start_id, slice.dof);
         }
         return out;

@@ -32,13 +32,13 @@ class PySampleStream {
     if (!(timeout >= 0)) throw std::invalid_argument("timeout must be 0 or more seconds");
     // Held while waiting, so that close() on another thread cannot free the stream under it.
     const std::shared_ptr<SampleStream> stream = stream_;
-    ColumnBatch columns;
+    std::unique_ptr<ColumnBatch> columns = pool_->Take();
     {
       py::gil_scoped_release waiting;
       stream->next_columns(std::chrono::milliseconds(static_cast<std::int64_t>(timeout * 1000)),
-                           columns, max_samples);
+                           *columns, max_samples);
     }
-    return ToBatch(std::move(columns));
+    return ToBatch(std::move(columns), pool_);
   }
 
   void Interrupt() {
@@ -67,6 +67,7 @@ class PySampleStream {
   }
 
   std::shared_ptr<SampleStream> stream_;
+  std::shared_ptr<BatchPool> pool_ = std::make_shared<BatchPool>();
   bool interrupted_ = false;
 };
 

@@ -232,9 +232,9 @@ bool __zenoh_deserialize_with_deserializer(Deserializer& d, std::vector<T, A>& v
   if (!detail::read_length(d, length, err)) return false;
   if constexpr (detail::is_bulk_scalar<T>()) {
     if (!detail::check_length_fits(d, length, sizeof(T), err)) return false;
-    std::vector<T, A> fresh(length);
-    d.read_scalars(fresh.data(), length);  // cannot fail: the length fits
-    value = std::move(fresh);
+    // Read in place, reusing the vector's memory: the read cannot fail once the length fits.
+    value.resize(length);
+    d.read_scalars(value.data(), length);
   } else {
     if (!detail::check_length_fits(d, length, detail::min_wire_size<T>(), err)) return false;
     std::vector<T, A> fresh;
