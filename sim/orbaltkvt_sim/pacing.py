@@ -91,7 +91,7 @@ class Pacer:
         source, wake = self.source, self.wake_period
         schedule = origin = None
         sent = ticks = late = 0
-        warned = False
+        skipped = stalls = 0  # samples dropped from the backlog, and how many times
         while not self._stop:
             if source.schedule is not schedule:
                 schedule = source.schedule
@@ -104,12 +104,13 @@ class Pacer:
                 # Stalled (suspended, or starved of CPU): do not flood the readers with the
                 # backlog. An endless schedule drops it; a finite one (a recording) plays on
                 # from here, later.
-                if not warned:
+                if stalls == 0:
                     log.warning("stream pacing fell %d samples behind; %s", due - 1,
                                 "skipping them" if schedule.skips_backlog
                                 else "playing on from here")
-                    warned = True
+                stalls += 1
                 if schedule.skips_backlog:
+                    skipped += due - 1
                     sent += due - 1
                 else:
                     origin = origin._replace(t0=now - schedule.at(sent))
@@ -130,6 +131,12 @@ class Pacer:
             delay = max(origin.t0 + upcoming, now + wake) - time.monotonic()
             if delay > 0:
                 time.sleep(min(delay, 0.05))
+        if stalls > 1 or skipped:
+            # The warning above is given once; this says what every stall came to.
+            if skipped:
+                log.warning("stream pacing skipped %d samples in %d stalls", skipped, stalls)
+            else:
+                log.warning("stream pacing fell behind %d times, playing on each time", stalls)
         if ticks and wake == 0:
             # A poller sees only the newest sample: those sent a period late, right before the
             # next one, are lost to it whatever it does.

@@ -89,19 +89,24 @@ def _records(file):
 
     reader = StreamReader(file, emit_chunks=True)
     records = reader.records
+    # The reader reads exactly what each record needs, so after a record the file's position
+    # is where the next one begins.
+    boundary = file.tell()
     while True:
         try:
             record = next(records)
         except StopIteration:
             return
         except Exception as exc:  # noqa: BLE001 - any failure to read a record is the cut
-            yield None, _reason(exc)
+            at_end = file.tell() >= os.fstat(file.fileno()).st_size
+            yield None, _reason(exc, at_end, at_boundary=file.tell() == boundary)
             return
+        boundary = file.tell()
         if isinstance(record, Chunk):
             try:
                 inner = breakup_chunk(record, validate_crc=True)
             except Exception as exc:  # noqa: BLE001 - a damaged chunk ends the recovery too
-                yield None, f"damaged chunk ({_reason(exc)})"
+                yield None, f"damaged chunk ({_reason(exc, False, False)})"
                 return
             for item in inner:
                 yield item, None
@@ -111,10 +116,14 @@ def _records(file):
             return
 
 
-def _reason(exc: Exception) -> str:
+def _reason(exc: Exception, at_end: bool, at_boundary: bool) -> str:
+    """Why reading stopped. A read that ran out of file is a cut: right after a record (a
+    recorder killed between two writes), or inside one (a short read fails to unpack)."""
     from mcap.exceptions import EndOfFile
 
-    if isinstance(exc, EndOfFile):
+    if isinstance(exc, EndOfFile) or at_end:
+        if at_boundary:
+            return "the file ends after a complete record, without its summary and footer"
         return "the file ends inside a record"
     return str(exc) or type(exc).__name__
 
