@@ -84,6 +84,7 @@ struct FieldInfo {
   const char* meaning;  ///< one line
 };
 
+/// @cond internal
 namespace fields_detail {
 template <class T>
 constexpr FieldType TypeOf();
@@ -105,6 +106,7 @@ constexpr FieldType TypeOf<std::int32_t>() {
   FieldInfo{#name, #local, 6, FieldType::kFloat64, unit, meaning},
 #define ORBALTKVT_FIELD_STATUS_INFO_(name, type, width, meaning) \
   FieldInfo{#name, #name, width, fields_detail::TypeOf<type>(), "", meaning},
+/// @endcond
 
 /// Every field of `RobotStates` but its timestamp, in declaration order: the per-joint
 /// fields, then the Cartesian ones.
@@ -125,14 +127,15 @@ inline constexpr FieldInfo kStatusFields[] = {
 #undef ORBALTKVT_FIELD_WORLD_INFO_
 #undef ORBALTKVT_FIELD_STATUS_INFO_
 
-/// The type of a status member: a value, or `width` of them.
+/// The type of a status member: a value, or `Width` of them.
 template <class T, std::size_t Width>
 struct StatusValue {
-  using type = std::array<T, Width>;
+  using type = std::array<T, Width>;  ///< `Width` values
 };
+/// A single value.
 template <class T>
 struct StatusValue<T, 1> {
-  using type = T;
+  using type = T;  ///< the value
 };
 
 }  // namespace orbalt::kvt

@@ -15,7 +15,7 @@ namespace orbalt::kvt {
 
 /// One joint group's columns of one stream.
 struct GroupColumns {
-  JointGroup group = JointGroup::UNKNOWN;
+  JointGroup group = JointGroup::UNKNOWN;  ///< the joint group
   /// The group's DoF in the joint layout; 0 for a group the layout lacks, which only has its
   /// Cartesian columns (its per-joint columns are empty).
   std::size_t dof = 0;
@@ -34,8 +34,8 @@ struct GroupColumns {
 /// One status field's column, rows x the field's width: `flags` for `FieldType::kBool`
 /// (0 or 1), `codes` for `FieldType::kInt32`; the other one stays empty.
 struct StatusColumn {
-  std::vector<std::uint8_t> flags;
-  std::vector<std::int32_t> codes;
+  std::vector<std::uint8_t> flags;  ///< a flag's column: 0 or 1
+  std::vector<std::int32_t> codes;  ///< a code's column
 };
 
 /// The columns every stream has. Rows are samples in arrival order.
@@ -50,9 +50,11 @@ struct StreamColumns {
   std::vector<std::uint8_t> valid;
   /// The layout's groups and any other group a sample listed, ascending.
   std::vector<GroupColumns> groups;
-  /// Row i's wire bytes are `payload_bytes[payload_offsets[i] .. payload_offsets[i + 1])`
-  /// when payloads are kept; otherwise both are empty.
+  /// Every row's wire bytes, one after the other, when payloads are kept; otherwise empty.
   std::vector<std::uint8_t> payload_bytes;
+  /// Where each row's bytes begin in `payload_bytes`, and after the last row where they end
+  /// (rows + 1 entries): row i is the bytes from entry i up to entry i + 1. Empty when
+  /// payloads are not kept.
   std::vector<std::size_t> payload_offsets;
   /// Every joint each sample carries, in the robot's full-DoF order whatever the layout: one
   /// column per per-joint field of the record's table, rows x `every_joint_width`, NaN beyond
@@ -80,8 +82,8 @@ struct ExtraColumns : StreamColumns {};
 
 /// Samples of both streams taken in one call; receive times order them against each other.
 struct ColumnBatch {
-  BasicColumns basic;
-  ExtraColumns extra;
+  BasicColumns basic;  ///< the basic stream's rows
+  ExtraColumns extra;  ///< the extra stream's rows
   /// Whether the batch holds no sample of either stream.
   bool empty() const { return basic.rows == 0 && extra.rows == 0; }
 };

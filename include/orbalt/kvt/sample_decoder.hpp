@@ -45,8 +45,8 @@ class ORBALTKVT_API SampleDecoder {
 
   /// One kept sample: its wire bytes and when it arrived.
   struct Payload {
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
+    const std::uint8_t* data = nullptr;  ///< the wire bytes
+    std::size_t size = 0;                ///< their number
     std::int64_t receive_time_ns = 0;  ///< host receive time, ns since the Unix epoch
   };
 

@@ -31,10 +31,12 @@ using JointLayout = std::map<JointGroup, GroupLayout>;
 /// `bool`, channels as `std::array<bool, N>` with entry i channel i, codes as `std::int32_t`),
 /// then the names of the two state codes.
 struct StatusHeader {
+  /// @cond internal
 #define ORBALTKVT_STATUS_MEMBER_(name, T, width, meaning) \
   typename StatusValue<T, width>::type name{};
   ORBALTKVT_STATUS_FIELDS(ORBALTKVT_STATUS_MEMBER_)
 #undef ORBALTKVT_STATUS_MEMBER_
+  /// @endcond
   /// The name of `system_state`, empty for a code the vocabulary lacks.
   std::string system_state_name;
   /// The name of `safety_board_state`, empty for a code the vocabulary lacks.
