@@ -72,7 +72,6 @@ class PyBridge {
            std::uint64_t split_size, double split_duration, double chunk_duration,
            std::uint64_t chunk_size, std::size_t capacity, std::size_t viewer_backlog) {
     if (groups.empty()) throw std::invalid_argument("groups must name at least one joint group");
-    if (groups.size() > 8) throw std::invalid_argument("at most 8 joint groups");
     if (capacity == 0) throw std::invalid_argument("capacity must be at least 1");
     BridgeOptions o;
     o.groups = std::move(groups);
@@ -132,8 +131,9 @@ class PyBridge {
 }  // namespace
 
 PYBIND11_MODULE(orbaltkvt_foxglove, m) {
-  m.doc() = "Records a robot's samples into MCAP files and serves them to Foxglove viewers, in "
-            "native code on threads of its own.";
+  m.doc() =
+      "Records a robot's samples into MCAP files and serves them to Foxglove viewers, in "
+      "native code on threads of its own.";
   // Client and JointGroup are orbaltkvt's types; importing it registers them.
   py::module_::import("orbaltkvt");
 
@@ -144,14 +144,13 @@ PYBIND11_MODULE(orbaltkvt_foxglove, m) {
       "/G/joint_states and /G/joint_states_desired per group, /tf, /tf_desired, /status, "
       "/raw/basic_stream_data, /raw/extra_stream_data.")
       .def(py::init<const Client&, std::vector<JointGroup>, std::optional<std::string>,
-                    std::optional<std::tuple<std::string, int>>, std::string, std::uint64_t,
-                    double, double, std::uint64_t, std::size_t, std::size_t>(),
+                    std::optional<std::tuple<std::string, int>>, std::string, std::uint64_t, double,
+                    double, std::uint64_t, std::size_t, std::size_t>(),
            py::arg("client"), py::arg("groups"), py::arg("mcap") = py::none(),
            py::arg("serve") = py::none(), py::arg("server_name") = "orbaltkvt",
            py::arg("split_size") = 0, py::arg("split_duration") = 0.0,
            py::arg("chunk_duration") = 1.0, py::arg("chunk_size") = 1 << 20,
-           py::arg("capacity") = 10000, py::arg("viewer_backlog") = 1024,
-           py::keep_alive<1, 2>())
+           py::arg("capacity") = 10000, py::arg("viewer_backlog") = 1024, py::keep_alive<1, 2>())
       .def_property_readonly(
           "port", &PyBridge::Port,
           "The server's port (the one picked when 0 was asked); 0 without a server.")

@@ -85,7 +85,7 @@ class Bridge:
         viewer_backlog: int = 1024,
     ) -> None:
         """
-        groups: the joint groups written (at most 8).
+        groups: the joint groups written, 1 to 8 (ValueError otherwise).
         mcap: the file; None: no file. With split_size or split_duration the files are
             "<stem>_000<ext>", "<stem>_001<ext>", ... beside it (run.mcap: run_000.mcap, ...).
         serve: (host, port) of the WebSocket server (subprotocol foxglove.sdk.v1); port 0

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "recording_metadata.hpp"
-#include "sample_merge.hpp"
 
 namespace orbalt::kvt_bridge {
 
@@ -17,6 +16,9 @@ constexpr std::chrono::milliseconds kPoll{100};
 constexpr std::size_t kBatch = 2000;
 // Passes over the queues when closing; samples keep arriving meanwhile.
 constexpr int kDrainPasses = 8;
+// The thread is woken once a batch rather than once a sample; a few milliseconds are nothing
+// to a chunk of a second or to a viewer.
+constexpr std::chrono::microseconds kMaxLatency{5000};
 
 std::int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -28,10 +30,13 @@ std::int64_t NowNs() {
 
 Bridge::Bridge(const kvt::Client& client, BridgeOptions options)
     : groups_(std::move(options.groups)) {
-  stream_ = std::make_unique<kvt::SampleStream>(
-      client, kvt::SampleStreamOptions{options.capacity, /*keep_payloads=*/true});
-  sinks_ = std::make_unique<RustSinks>(options.sinks, groups_,
-                                       RecordingMetadata(*stream_, groups_));
+  kvt::SampleStreamOptions stream_options;
+  stream_options.capacity = options.capacity;
+  stream_options.keep_payloads = true;
+  stream_options.max_latency = kMaxLatency;
+  stream_ = std::make_unique<kvt::SampleStream>(client, stream_options);
+  sinks_ =
+      std::make_unique<RustSinks>(options.sinks, groups_, RecordingMetadata(*stream_, groups_));
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -51,26 +56,19 @@ KeyValues Bridge::Counters() const {
   return CounterMetadata(stream_->basic_counters(), stream_->extra_counters(), written);
 }
 
-void Bridge::Write(kvt::SampleBatch& batch) {
+void Bridge::Write(const kvt::ColumnBatch& batch) {
   // Counted per sample so that the counters written at a split are exact.
-  auto written = [this] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++samples_written_;
+  auto written = [this](bool split) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++samples_written_;
+    }
+    if (split) sinks_->next_file(Counters());
   };
-  ForEachByReceiveTime(
-      batch,
-      [&](const kvt::BasicSample& s) {
-        basic_stamp_ = s.timestamp;
-        const bool split = sinks_->write(s);
-        written();
-        if (split) sinks_->next_file(Counters());
-      },
-      [&](const kvt::ExtraSample& s) {
-        const auto stamp = s.actions.empty() ? basic_stamp_ : s.actions.begin()->second.timestamp;
-        const bool split = sinks_->write(s, stamp);
-        written();
-        if (split) sinks_->next_file(Counters());
-      });
+  sinks_->bind(batch);
+  kvt::ForEachByReceiveTime(
+      batch, [&](std::size_t row) { written(sinks_->write_basic(row)); },
+      [&](std::size_t row) { written(sinks_->write_extra(row)); });
 }
 
 void Bridge::Run() {
@@ -81,14 +79,13 @@ void Bridge::Run() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stop_requested_) break;
       }
-      kvt::SampleBatch batch = stream_->next(kPoll, kBatch);
-      Write(batch);
+      stream_->next_columns(kPoll, batch_, kBatch);
+      Write(batch_);
       sinks_->tick(NowNs());
     }
     for (int pass = 0; pass < kDrainPasses; ++pass) {
-      kvt::SampleBatch batch = stream_->next(std::chrono::milliseconds(0), 0);
-      if (batch.empty()) break;
-      Write(batch);
+      if (!stream_->next_columns(std::chrono::milliseconds(0), batch_, 0)) break;
+      Write(batch_);
     }
     sinks_->close(Counters());
   } catch (const std::exception& e) {

@@ -18,7 +18,9 @@
 namespace orbalt::kvt_bridge {
 
 struct BridgeOptions {
-  std::vector<kvt::JointGroup> groups;  ///< the joint groups written
+  /// The joint groups written: 1 to OKB_MAX_GROUPS (8), or the constructor throws
+  /// std::invalid_argument.
+  std::vector<kvt::JointGroup> groups;
   SinkOptions sinks;
   std::size_t capacity = 10000;  ///< samples queued per stream before the oldest are dropped
 };
@@ -35,8 +37,8 @@ struct BridgeStats {
 /// Records a robot's samples into MCAP and serves them live, losslessly as far as its queues
 /// reach.
 ///
-/// Owns a `SampleStream` (payloads kept) and a thread of its own that drains it in batches,
-/// merges basic and extra samples by receive time and writes every sample to each sink. The
+/// Owns a `SampleStream` (payloads kept) and a thread of its own that drains it in column
+/// batches, visits basic and extra rows by receive time and writes every row to each sink. The
 /// transport's threads only queue samples; nothing here runs on them.
 ///
 /// @note `wait`, `stats` and `close` may be called from any thread.
@@ -59,14 +61,14 @@ class Bridge {
 
  private:
   void Run();
-  void Write(kvt::SampleBatch& batch);
+  void Write(const kvt::ColumnBatch& batch);
   KeyValues Counters() const;
   void Stop(std::optional<std::string> error);
 
   std::vector<kvt::JointGroup> groups_;
   std::unique_ptr<kvt::SampleStream> stream_;
   std::unique_ptr<RustSinks> sinks_;
-  std::pair<std::int32_t, std::int32_t> basic_stamp_{};
+  kvt::ColumnBatch batch_;             // the thread's, reused so its buffers keep their capacity
   std::uint64_t samples_written_ = 0;  // written by the thread, read under mutex_
 
   mutable std::mutex mutex_;

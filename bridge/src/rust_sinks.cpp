@@ -2,14 +2,22 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstring>
+#include <iterator>
 #include <stdexcept>
+#include <string_view>
 
 #include "orbalt/kvt/joint_group.hpp"
+#include "orbalt/kvt/record_fields.hpp"
+#include "orbalt/kvt/stream_samples.hpp"
 #include "orbaltkvt_bridge.h"
 
 namespace orbalt::kvt_bridge {
 
 namespace {
+
+using kvt::FieldInfo;
 
 std::string LastError() {
   char buf[512];
@@ -23,6 +31,7 @@ std::string LastError() {
 
 // Result codes: OKB_OK and OKB_SPLIT_DUE are successes, the rest carry the last error.
 bool Check(std::int32_t code) {
+  if (code == OKB_ERR_ARGUMENT) throw std::invalid_argument(LastError());
   if (code < 0) throw std::runtime_error(LastError());
   return code == OKB_SPLIT_DUE;
 }
@@ -35,30 +44,99 @@ std::vector<okb_key_value> View(const KeyValues& kvs) {
 }
 
 template <std::size_t N>
-void Bits(const std::array<bool, N>& in, std::uint8_t (&out)[N]) {
-  for (std::size_t i = 0; i < N; ++i) out[i] = in[i] ? 1 : 0;
+constexpr std::size_t FieldIndex(const FieldInfo (&table)[N], const char* name) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (std::string_view(table[i].name) == name) return i;
+  }
+  throw std::logic_error("a field the bridge writes is missing from its table");
+}
+
+// The columns the channels are made of, found in the field tables once.
+constexpr std::size_t kQ = FieldIndex(kvt::kRobotStatesFields, "q");
+constexpr std::size_t kDq = FieldIndex(kvt::kRobotStatesFields, "dq");
+constexpr std::size_t kTau = FieldIndex(kvt::kRobotStatesFields, "tau");
+constexpr std::size_t kTcpPose = FieldIndex(kvt::kRobotStatesFields, "tcp_pose");
+constexpr std::size_t kFlangePose = FieldIndex(kvt::kRobotStatesFields, "flange_pose");
+constexpr std::size_t kQd = FieldIndex(kvt::kRobotActionsFields, "q_d");
+constexpr std::size_t kDqd = FieldIndex(kvt::kRobotActionsFields, "dq_d");
+constexpr std::size_t kTaud = FieldIndex(kvt::kRobotActionsFields, "tau_d");
+constexpr std::size_t kTcpPosed = FieldIndex(kvt::kRobotActionsFields, "tcp_pose_d");
+constexpr std::size_t kStatusCount = std::size(kvt::kStatusFields);
+
+// The codes whose names go beside them on /status.
+struct CodeName {
+  const char* field;
+  std::string (*name_of)(std::int32_t);
+};
+constexpr CodeName kCodeNames[] = {{"system_state", kvt::system_state_name},
+                                   {"safety_board_state", kvt::safety_board_state_name}};
+
+const CodeName* CodeNameOf(const char* field) {
+  for (const CodeName& c : kCodeNames) {
+    if (std::strcmp(c.field, field) == 0) return &c;
+  }
+  return nullptr;
+}
+
+// Row `row` of column `field`: `width` values from there.
+const double* Row(const kvt::GroupColumns& g, std::size_t field, std::size_t row,
+                  const FieldInfo* table) {
+  return g.fields[field].data() + row * g.width(field, table);
+}
+
+// Whether the row's sample gave the group a record: every group of the layout in a row that
+// fits it; another group only when the sample listed it (its columns are NaN otherwise).
+bool HasGroup(const kvt::StreamColumns& s, const kvt::GroupColumns* g, std::size_t pose,
+              std::size_t row, const FieldInfo* table) {
+  if (g == nullptr || s.valid[row] == 0) return false;
+  return g->dof > 0 || !std::isnan(*Row(*g, pose, row, table));
+}
+
+const std::uint8_t* Payload(const kvt::StreamColumns& s, std::size_t row, std::size_t& size) {
+  if (s.payload_offsets.size() <= row + 1) {
+    size = 0;
+    return nullptr;
+  }
+  size = s.payload_offsets[row + 1] - s.payload_offsets[row];
+  return s.payload_bytes.data() + s.payload_offsets[row];
 }
 
 }  // namespace
 
 RustSinks::RustSinks(const SinkOptions& options, std::vector<kvt::JointGroup> groups,
                      const KeyValues& metadata)
-    : groups_(std::move(groups)) {
+    : groups_(std::move(groups)),
+      basic_groups_(groups_.size(), nullptr),
+      extra_groups_(groups_.size(), nullptr) {
   std::vector<const char*> names;
   for (kvt::JointGroup g : groups_) names.push_back(kvt::kJointGroupNames.at(g).c_str());
+  std::array<okb_status_field, kStatusCount> fields{};
+  for (std::size_t k = 0; k < kStatusCount; ++k) {
+    const FieldInfo& f = kvt::kStatusFields[k];
+    const CodeName* code = CodeNameOf(f.name);
+    fields[k] = okb_status_field{f.name,
+                                 f.type == kvt::FieldType::kBool ? std::uint32_t{OKB_FIELD_BOOL}
+                                                                 : std::uint32_t{OKB_FIELD_INT32},
+                                 f.width, f.meaning, static_cast<std::uint8_t>(code != nullptr)};
+    if (code != nullptr) named_.push_back(NamedCode{k, code->name_of, {}});
+  }
   const std::vector<okb_key_value> meta = View(metadata);
   okb_options o{};
   o.mcap_path = options.mcap_path ? options.mcap_path->c_str() : nullptr;
-  o.chunk_duration_ns = static_cast<std::uint64_t>(std::max<std::int64_t>(0, options.chunk_duration_ns));
+  o.chunk_duration_ns =
+      static_cast<std::uint64_t>(std::max<std::int64_t>(0, options.chunk_duration_ns));
   o.chunk_size = options.chunk_size;
   o.split_size = options.split_size;
-  o.split_duration_ns = static_cast<std::uint64_t>(std::max<std::int64_t>(0, options.split_duration_ns));
+  o.split_duration_ns =
+      static_cast<std::uint64_t>(std::max<std::int64_t>(0, options.split_duration_ns));
   o.serve_host = options.serve ? options.serve->first.c_str() : nullptr;
   o.serve_port = options.serve ? options.serve->second : 0;
   o.server_name = options.server_name.c_str();
   o.viewer_backlog = options.viewer_backlog;
   o.group_names = names.data();
   o.group_count = names.size();
+  o.status_fields = fields.data();
+  o.status_field_count = fields.size();
   o.metadata = meta.data();
   o.metadata_count = meta.size();
   Check(okb_open(&o, &bridge_));
@@ -66,47 +144,74 @@ RustSinks::RustSinks(const SinkOptions& options, std::vector<kvt::JointGroup> gr
 
 RustSinks::~RustSinks() { okb_free(bridge_); }
 
-bool RustSinks::write(const kvt::BasicSample& sample) {
-  okb_group_states views[8];
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < groups_.size() && n < std::size(views); ++i) {
-    const auto it = sample.states.find(groups_[i]);
-    if (it == sample.states.end()) continue;
-    const kvt::RobotStates& s = it->second;
-    const std::size_t dof = std::min({s.q.size(), s.dq.size(), s.tau.size()});
-    views[n++] = okb_group_states{static_cast<std::uint32_t>(i), dof, s.q.data(), s.dq.data(),
-                                  s.tau.data(), s.tcp_pose.data(), s.flange_pose.data()};
+void RustSinks::bind(const kvt::ColumnBatch& batch) {
+  batch_ = &batch;
+  for (std::size_t i = 0; i < groups_.size(); ++i) {
+    basic_groups_[i] = batch.basic.find(groups_[i]);
+    extra_groups_[i] = batch.extra.find(groups_[i]);
   }
-  const kvt::StatusHeader& h = sample.status;
-  okb_status status{};
-  status.estop_released = h.estop_released;
-  status.enabling_device_on = h.enabling_device_on;
-  Bits(h.digital_inputs, status.digital_inputs);
-  Bits(h.digital_outputs, status.digital_outputs);
-  Bits(h.safety_inputs, status.safety_inputs);
-  status.system_state = h.system_state;
-  status.system_state_name = h.system_state_name.c_str();
-  status.safety_board_state = h.safety_board_state;
-  status.safety_board_state_name = h.safety_board_state_name.c_str();
-  return Check(okb_write_basic(bridge_, sample.receive_time_ns, sample.timestamp.first,
-                               sample.timestamp.second, views, n, &status,
-                               sample.payload.data(), sample.payload.size()));
 }
 
-bool RustSinks::write(const kvt::ExtraSample& sample,
-                      std::pair<std::int32_t, std::int32_t> stamp) {
-  okb_group_actions views[8];
+const char* RustSinks::NameOf(NamedCode& code, std::int32_t value) {
+  auto it = code.names.find(value);
+  if (it == code.names.end()) it = code.names.emplace(value, code.name_of(value)).first;
+  return it->second.c_str();
+}
+
+bool RustSinks::write_basic(std::size_t row) {
+  const kvt::BasicColumns& b = batch_->basic;
+  const FieldInfo* table = kvt::kRobotStatesFields;
+  // okb_open takes at most OKB_MAX_GROUPS groups, so every group has its view.
+  std::array<okb_group_states, OKB_MAX_GROUPS> views{};
   std::size_t n = 0;
-  for (std::size_t i = 0; i < groups_.size() && n < std::size(views); ++i) {
-    const auto it = sample.actions.find(groups_[i]);
-    if (it == sample.actions.end()) continue;
-    const kvt::RobotActions& a = it->second;
-    const std::size_t dof = std::min({a.q_d.size(), a.dq_d.size(), a.tau_d.size()});
-    views[n++] = okb_group_actions{static_cast<std::uint32_t>(i), dof, a.q_d.data(),
-                                   a.dq_d.data(), a.tau_d.data(), a.tcp_pose_d.data()};
+  for (std::size_t i = 0; i < groups_.size(); ++i) {
+    const kvt::GroupColumns* g = basic_groups_[i];
+    if (!HasGroup(b, g, kTcpPose, row, table)) continue;
+    views[n++] = okb_group_states{static_cast<std::uint32_t>(i),   g->dof,
+                                  Row(*g, kQ, row, table),         Row(*g, kDq, row, table),
+                                  Row(*g, kTau, row, table),       Row(*g, kTcpPose, row, table),
+                                  Row(*g, kFlangePose, row, table)};
   }
-  return Check(okb_write_extra(bridge_, sample.receive_time_ns, stamp.first, stamp.second, views,
-                               n, sample.payload.data(), sample.payload.size()));
+  std::array<const void*, kStatusCount> values{};
+  for (std::size_t k = 0; k < kStatusCount; ++k) {
+    const kvt::StatusColumn& c = b.status[k];
+    const std::size_t at = row * kvt::kStatusFields[k].width;
+    values[k] = kvt::kStatusFields[k].type == kvt::FieldType::kBool
+                    ? static_cast<const void*>(c.flags.data() + at)
+                    : static_cast<const void*>(c.codes.data() + at);
+  }
+  std::array<const char*, std::size(kCodeNames)> names{};
+  for (std::size_t i = 0; i < named_.size(); ++i) {
+    names[i] = NameOf(named_[i], b.status[named_[i].field].codes[row]);
+  }
+  const okb_status status{values.data(), names.data()};
+  basic_stamp_ = {b.timestamp[2 * row], b.timestamp[2 * row + 1]};
+  std::size_t size = 0;
+  const std::uint8_t* payload = Payload(b, row, size);
+  return Check(okb_write_basic(bridge_, b.receive_time_ns[row], basic_stamp_.first,
+                               basic_stamp_.second, views.data(), n, &status, payload, size));
+}
+
+bool RustSinks::write_extra(std::size_t row) {
+  const kvt::ExtraColumns& e = batch_->extra;
+  const FieldInfo* table = kvt::kRobotActionsFields;
+  std::array<okb_group_actions, OKB_MAX_GROUPS> views{};
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < groups_.size(); ++i) {
+    const kvt::GroupColumns* g = extra_groups_[i];
+    if (!HasGroup(e, g, kTcpPosed, row, table)) continue;
+    views[n++] = okb_group_actions{static_cast<std::uint32_t>(i), g->dof,
+                                   Row(*g, kQd, row, table),      Row(*g, kDqd, row, table),
+                                   Row(*g, kTaud, row, table),    Row(*g, kTcpPosed, row, table)};
+  }
+  const auto stamp =
+      e.valid[row] != 0
+          ? std::pair<std::int32_t, std::int32_t>{e.timestamp[2 * row], e.timestamp[2 * row + 1]}
+          : basic_stamp_;
+  std::size_t size = 0;
+  const std::uint8_t* payload = Payload(e, row, size);
+  return Check(okb_write_extra(bridge_, e.receive_time_ns[row], stamp.first, stamp.second,
+                               views.data(), n, payload, size));
 }
 
 void RustSinks::tick(std::int64_t now_ns) { Check(okb_tick(bridge_, now_ns)); }
@@ -132,7 +237,9 @@ SinkStats RustSinks::stats() const {
   out.port = s.port;
   std::vector<okb_viewer> viewers(okb_viewers(bridge_, nullptr, 0));
   viewers.resize(std::min(viewers.size(), okb_viewers(bridge_, viewers.data(), viewers.size())));
-  for (const okb_viewer& v : viewers) out.viewers.push_back({v.client_id, v.subscriptions, v.queued});
+  for (const okb_viewer& v : viewers) {
+    out.viewers.push_back({v.client_id, v.subscriptions, v.queued});
+  }
   return out;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -7,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "orbalt/kvt/stream_samples.hpp"
+#include "orbalt/kvt/sample_columns.hpp"
 
 struct okb_bridge;
 
@@ -17,9 +18,9 @@ namespace orbalt::kvt_bridge {
 struct SinkOptions {
   std::optional<std::string> mcap_path;
   std::int64_t chunk_duration_ns = 1'000'000'000;
-  std::uint64_t chunk_size = 1 << 20;  ///< uncompressed bytes
-  std::uint64_t split_size = 0;        ///< bytes; 0: one file
-  std::int64_t split_duration_ns = 0;  ///< log time; 0: one file
+  std::uint64_t chunk_size = 1 << 20;                          ///< uncompressed bytes
+  std::uint64_t split_size = 0;                                ///< bytes; 0: one file
+  std::int64_t split_duration_ns = 0;                          ///< log time; 0: one file
   std::optional<std::pair<std::string, std::uint16_t>> serve;  ///< host, port (0: picked)
   std::string server_name = "orbaltkvt";
   std::uint64_t viewer_backlog = 1024;  ///< messages queued per viewer
@@ -41,12 +42,13 @@ struct SinkStats {
 
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
 
-/// The Rust half (MCAP file, WebSocket server) for one set of joint groups: converts the
-/// samples' records into the C ABI's views and its result codes into exceptions.
+/// The Rust half (MCAP file, WebSocket server) for one set of joint groups: hands it rows of
+/// a `ColumnBatch` as views into the columns and turns its result codes into exceptions.
 ///
 /// Writing is for one thread at a time; `stats` may be called from any thread.
 class RustSinks {
  public:
+  /// @throw std::invalid_argument for no or too many groups (the Rust side says how many)
   /// @throw std::runtime_error when the file cannot be created or the server cannot start
   RustSinks(const SinkOptions& options, std::vector<kvt::JointGroup> groups,
             const KeyValues& metadata);
@@ -54,11 +56,15 @@ class RustSinks {
   RustSinks(const RustSinks&) = delete;
   RustSinks& operator=(const RustSinks&) = delete;
 
+  /// Takes the batch whose rows the next writes name; it must outlive them.
+  void bind(const kvt::ColumnBatch& batch);
+  /// Writes basic row `row` of the bound batch.
   /// @return true when the file is due to be split before the next sample
   /// @throw std::runtime_error when the file cannot be written
-  bool write(const kvt::BasicSample& sample);
-  /// @param stamp the robot timestamp the sample carries (that of the newest basic sample)
-  bool write(const kvt::ExtraSample& sample, std::pair<std::int32_t, std::int32_t> stamp);
+  bool write_basic(std::size_t row);
+  /// Writes extra row `row` of the bound batch, stamped with its own robot timestamp (a row
+  /// that did not fit the layout has none: it gets that of the last basic row written).
+  bool write_extra(std::size_t row);
   /// Ends a chunk that has been open for the chunk duration. @param now_ns host time
   void tick(std::int64_t now_ns);
   void next_file(const KeyValues& counters);
@@ -68,8 +74,22 @@ class RustSinks {
   SinkStats stats() const;
 
  private:
+  /// A status code whose name goes with each sample, and the names seen so far.
+  struct NamedCode {
+    std::size_t field = 0;  // index into kStatusFields
+    std::string (*name_of)(std::int32_t) = nullptr;
+    std::map<std::int32_t, std::string> names;
+  };
+  const char* NameOf(NamedCode& code, std::int32_t value);
+
   okb_bridge* bridge_ = nullptr;
   std::vector<kvt::JointGroup> groups_;
+  const kvt::ColumnBatch* batch_ = nullptr;
+  // Per group of groups_, its columns in the bound batch (null: the batch has none).
+  std::vector<const kvt::GroupColumns*> basic_groups_;
+  std::vector<const kvt::GroupColumns*> extra_groups_;
+  std::vector<NamedCode> named_;
+  std::pair<std::int32_t, std::int32_t> basic_stamp_{};
 };
 
 }  // namespace orbalt::kvt_bridge

@@ -110,6 +110,44 @@ def test_recording_holds_every_sample_on_every_channel(remote_simulator, tmp_pat
     assert sum(pub in stamps for _l, pub, _b in desired) >= len(desired) - 1
 
 
+def test_samples_that_do_not_fit_the_layout_keep_their_payload_status_and_frames(
+        remote_simulator, tmp_path):
+    sim = remote_simulator()
+    client = orbaltkvt.Client(sim.sn, verbose=False)
+    bridge = orbaltkvt_foxglove.Bridge(client, GROUPS, mcap=str(tmp_path / "unfit.mcap"))
+    deadline = time.monotonic() + 30
+    while bridge.stats()["samples_written"] == 0:
+        assert time.monotonic() < deadline and bridge.wait(0.05), bridge.stats()
+    # Two joints short of the layout: the samples decode but give no group a record.
+    sim.faults.set_stream("basic", drop_joints=2, times=50)
+    deadline = time.monotonic() + 1.5
+    while time.monotonic() < deadline:
+        assert bridge.wait(0.1), bridge.stats()
+    stats = bridge.close()
+    _metadata, topics, _summary = read_mcap(tmp_path / "unfit.mcap")
+
+    basic = stats["basic"]["delivered"]
+    assert stats["basic"]["malformed"] == 0 and stats["basic"]["dropped"] == 0, stats
+    assert {t: len(topics[t]) for t in ["/raw/basic_stream_data", "/status", "/tf"]} == {
+        t: basic for t in ["/raw/basic_stream_data", "/status", "/tf"]}
+    empty = [pub for _l, pub, body in topics["/tf"] if not body.transforms]
+    assert len(empty) == 50
+    assert len(topics["/ARM_1/joint_states"]) == len(topics["/ARM_2/joint_states"]) == basic - 50
+    # Each one is still the robot's sample, at its own time, on every basic channel.
+    assert set(empty) <= {pub for _l, pub, _b in topics["/raw/basic_stream_data"]}
+    assert set(empty) <= {pub for _l, pub, _b in topics["/status"]}
+    assert not set(empty) & {pub for _l, pub, _b in topics["/ARM_1/joint_states"]}
+
+
+def test_more_joint_groups_than_a_recording_takes_are_refused_before_any_file(remote_simulator,
+                                                                           tmp_path):
+    sim = remote_simulator()
+    client = orbaltkvt.Client(sim.sn, verbose=False)
+    with pytest.raises(ValueError, match=r"^9 joint groups given; a recording takes 1 to 8$"):
+        orbaltkvt_foxglove.Bridge(client, [JointGroup.ARM_1] * 9, mcap=str(tmp_path / "x.mcap"))
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_split_files_lose_no_sample_and_each_is_complete(remote_simulator, tmp_path):
     sim = remote_simulator()
     client = orbaltkvt.Client(sim.sn, verbose=False)

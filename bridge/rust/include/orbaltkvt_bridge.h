@@ -26,12 +26,31 @@ enum {
   OKB_ERR_PANIC = -5,
 };
 
+/* The most joint groups a bridge writes; okb_open refuses more. */
+#define OKB_MAX_GROUPS 8
+
 typedef struct okb_bridge okb_bridge;
 
 typedef struct {
   const char* key;
   const char* value;
 } okb_key_value;
+
+enum {
+  OKB_FIELD_BOOL = 0,  /* values are uint8_t, 0 or 1 */
+  OKB_FIELD_INT32 = 1, /* values are int32_t */
+};
+
+/* One field of the status header. The /status schema and messages are made from these: after
+ * "timestamp" {sec, nsec}, each field in order under its name, a single value when its width
+ * is 1 and an array otherwise, and for a named code its name under "<name>_name" right after. */
+typedef struct {
+  const char* name;
+  uint32_t type;       /* OKB_FIELD_BOOL or OKB_FIELD_INT32 */
+  size_t width;        /* values per sample, at least 1 */
+  const char* meaning; /* one line, UTF-8 */
+  uint8_t named;       /* a single code whose name comes with each sample */
+} okb_status_field;
 
 typedef struct {
   /* NULL: no file. With splitting, "<stem>_000<ext>", "<stem>_001<ext>", ... */
@@ -45,7 +64,9 @@ typedef struct {
   const char* server_name;
   uint64_t viewer_backlog;    /* messages queued per viewer; its oldest are dropped beyond */
   const char* const* group_names; /* the joint groups written, e.g. "ARM_1" */
-  size_t group_count;
+  size_t group_count;             /* 1 to OKB_MAX_GROUPS */
+  const okb_status_field* status_fields;
+  size_t status_field_count;
   const okb_key_value* metadata; /* the "orbaltkvt" metadata record of every file */
   size_t metadata_count;
 } okb_options;
@@ -70,16 +91,12 @@ typedef struct {
   const double* tcp_pose_d; /* 7 */
 } okb_group_actions;
 
+/* The status header of one basic sample, as okb_options.status_fields describes it. */
 typedef struct {
-  uint8_t estop_released;
-  uint8_t enabling_device_on;
-  uint8_t digital_inputs[20];
-  uint8_t digital_outputs[20];
-  uint8_t safety_inputs[8];
-  int32_t system_state;
-  const char* system_state_name; /* UTF-8, never NULL */
-  int32_t safety_board_state;
-  const char* safety_board_state_name;
+  /* Per status field, in order: its width values (uint8_t or int32_t, as its type). */
+  const void* const* values;
+  /* Per named field, in order: its code's name, UTF-8, NULL for none. */
+  const char* const* names;
 } okb_status;
 
 typedef struct {

@@ -3,11 +3,12 @@
 
 use std::collections::BTreeMap;
 use std::sync::atomic::{AtomicBool, AtomicU64, Ordering};
-use std::sync::Mutex;
+use std::sync::{Arc, Mutex};
 
-use crate::channels::{self, ChannelIds, Encoder, GroupActions, GroupStates, Status};
+use crate::channels::{self, Channel, Channels, Encoder, GroupActions, GroupStates};
 use crate::file_sink::{FileOptions, FileSink};
 use crate::live::{LiveServer, ViewerStats};
+use crate::status::{StatusFields, StatusRow};
 
 pub struct Options {
     pub file: Option<FileOptions>,
@@ -15,6 +16,7 @@ pub struct Options {
     pub server_name: String,
     pub viewer_backlog: usize,
     pub groups: Vec<String>,
+    pub status: StatusFields,
     pub metadata: BTreeMap<String, String>,
 }
 
@@ -28,11 +30,36 @@ pub struct Shared {
     pub error: Mutex<String>,
 }
 
-pub struct Bridge {
-    ids: ChannelIds,
-    encoder: Encoder,
+/// Where a message goes: the file and the server, both made from one registry.
+struct Sinks {
     file: Option<FileSink>,
     server: Option<LiveServer>,
+}
+
+impl Sinks {
+    /// Whether anyone needs the channel's message: the file, or a subscribed viewer.
+    fn wanted(&self, channel: Channel) -> bool {
+        self.file.is_some() || self.server.as_ref().is_some_and(|s| s.wanted(channel))
+    }
+
+    /// Hands the message to every sink; the error is the file's.
+    fn log(&mut self, channel: Channel, log_ns: u64, publish_ns: u64, data: &[u8])
+           -> Result<(), String> {
+        if let Some(s) = &self.server {
+            s.log(channel, log_ns, data);
+        }
+        match self.file.as_mut() {
+            Some(f) => f.write(channel, log_ns, publish_ns, data),
+            None => Ok(()),
+        }
+    }
+}
+
+pub struct Bridge {
+    channels: Channels,
+    status: Arc<StatusFields>,
+    encoder: Encoder,
+    sinks: Sinks,
     pub shared: Shared,
     closed: bool,
 }
@@ -45,23 +72,24 @@ pub enum WriteError {
 
 impl Bridge {
     pub fn open(options: Options) -> Result<Self, (i32, String)> {
-        let specs = channels::channel_specs(&options.groups);
+        let channels = Channels::declare(&options.groups, &options.status);
         let file = match options.file {
-            Some(f) => Some(FileSink::open(f, specs.clone(), options.metadata.clone())
+            Some(f) => Some(FileSink::open(f, &channels, options.metadata.clone())
                 .map_err(|e| (crate::OKB_ERR_IO, e))?),
             None => None,
         };
         let server = match &options.serve {
-            Some((host, port)) => Some(LiveServer::start(&specs, host, *port, &options.server_name,
+            Some((host, port)) => Some(LiveServer::start(&channels, host, *port,
+                                                         &options.server_name,
                                                          options.viewer_backlog)
                 .map_err(|e| (crate::OKB_ERR_SERVER, e))?),
             None => None,
         };
         let bridge = Bridge {
-            ids: ChannelIds { groups: options.groups.len() },
+            channels,
+            status: Arc::new(options.status),
             encoder: Encoder::new(&options.groups),
-            file,
-            server,
+            sinks: Sinks { file, server },
             shared: Shared::default(),
             closed: false,
         };
@@ -69,20 +97,28 @@ impl Bridge {
         Ok(bridge)
     }
 
+    pub fn channels(&self) -> &Channels {
+        &self.channels
+    }
+
+    pub fn status_fields(&self) -> &Arc<StatusFields> {
+        &self.status
+    }
+
     pub fn port(&self) -> u16 {
-        self.server.as_ref().map_or(0, |s| s.port)
+        self.sinks.server.as_ref().map_or(0, |s| s.port)
     }
 
     pub fn messages_served(&self) -> u64 {
-        self.server.as_ref().map_or(0, |s| s.messages_served.load(Ordering::Relaxed))
+        self.sinks.server.as_ref().map_or(0, |s| s.messages_served.load(Ordering::Relaxed))
     }
 
     pub fn viewers(&self) -> Vec<(u32, ViewerStats)> {
-        self.server.as_ref().map_or_else(Vec::new, |s| s.viewers())
+        self.sinks.server.as_ref().map_or_else(Vec::new, |s| s.viewers())
     }
 
     fn update_stats(&self) {
-        if let Some(f) = &self.file {
+        if let Some(f) = &self.sinks.file {
             self.shared.messages_written.store(f.messages_written, Ordering::Relaxed);
             self.shared.bytes_written.store(f.bytes_written(), Ordering::Relaxed);
             self.shared.files_written.store(f.files_written, Ordering::Relaxed);
@@ -90,10 +126,10 @@ impl Bridge {
     }
 
     fn fail(&mut self, message: String) -> WriteError {
-        if let Some(f) = self.file.as_mut() {
+        if let Some(f) = self.sinks.file.as_mut() {
             f.abandon();
         }
-        self.file = None;
+        self.sinks.file = None;
         *self.shared.error.lock().unwrap_or_else(|e| e.into_inner()) = message.clone();
         self.shared.failed.store(true, Ordering::Release);
         WriteError::Io(message)
@@ -106,28 +142,19 @@ impl Bridge {
         Ok(())
     }
 
-    /// Whether the channel's message is needed by anyone: the file, or a subscribed viewer.
-    fn wanted(&self, channel: usize) -> bool {
-        self.file.is_some() || self.server.as_ref().is_some_and(|s| s.wanted(channel))
-    }
-
-    fn emit(&mut self, channel: usize, log_ns: u64, publish_ns: u64, data: Option<&[u8]>)
-            -> Result<(), WriteError> {
+    /// Logs the message to every sink; a failed file write ends the recording.
+    fn log(&mut self, channel: Channel, log_ns: u64, publish_ns: u64, data: Option<&[u8]>)
+           -> Result<(), WriteError> {
         let data = data.unwrap_or(&self.encoder.buf);
-        if let Some(s) = &self.server {
-            s.log(channel, log_ns, data);
+        match self.sinks.log(channel, log_ns, publish_ns, data) {
+            Ok(()) => Ok(()),
+            Err(e) => Err(self.fail(e)),
         }
-        if let Some(f) = self.file.as_mut() {
-            if let Err(e) = f.write(channel, log_ns, publish_ns, data) {
-                return Err(self.fail(e));
-            }
-        }
-        Ok(())
     }
 
     fn before_sample(&mut self, log_ns: u64) -> Result<(), WriteError> {
         self.check()?;
-        if let Some(f) = self.file.as_mut() {
+        if let Some(f) = self.sinks.file.as_mut() {
             if let Err(e) = f.before_sample(log_ns) {
                 return Err(self.fail(e));
             }
@@ -137,27 +164,29 @@ impl Bridge {
 
     /// Returns whether the file is due to be split after this sample.
     pub fn write_basic(&mut self, log_ns: u64, stamp: (i32, i32), groups: &[GroupStates],
-                       status: &Status, payload: &[u8]) -> Result<bool, WriteError> {
+                       status: &StatusRow, payload: &[u8]) -> Result<bool, WriteError> {
         self.before_sample(log_ns)?;
         let publish_ns = robot_ns(stamp);
         let ts = channels::timestamp(stamp.0, stamp.1);
         for g in groups {
-            let channel = self.ids.joint_states(g.group);
-            if self.wanted(channel) {
+            let channel = self.channels.joint_states[g.group];
+            if self.sinks.wanted(channel) {
                 self.encoder.joint_states(g.group, ts, g.q, g.dq, g.tau);
-                self.emit(channel, log_ns, publish_ns, None)?;
+                self.log(channel, log_ns, publish_ns, None)?;
             }
         }
-        if self.wanted(self.ids.tf()) {
+        let c = &self.channels;
+        let (tf, status_channel, raw) = (c.tf, c.status, c.raw_basic);
+        if self.sinks.wanted(tf) {
             self.encoder.tf(ts, groups);
-            self.emit(self.ids.tf(), log_ns, publish_ns, None)?;
+            self.log(tf, log_ns, publish_ns, None)?;
         }
-        if self.wanted(self.ids.status()) {
+        if self.sinks.wanted(status_channel) {
             self.encoder.status(status);
-            self.emit(self.ids.status(), log_ns, publish_ns, None)?;
+            self.log(status_channel, log_ns, publish_ns, None)?;
         }
-        if self.wanted(self.ids.raw_basic()) {
-            self.emit(self.ids.raw_basic(), log_ns, publish_ns, Some(payload))?;
+        if self.sinks.wanted(raw) {
+            self.log(raw, log_ns, publish_ns, Some(payload))?;
         }
         self.after_sample(log_ns)
     }
@@ -168,30 +197,31 @@ impl Bridge {
         let publish_ns = robot_ns(stamp);
         let ts = channels::timestamp(stamp.0, stamp.1);
         for g in groups {
-            let channel = self.ids.joint_states_desired(g.group);
-            if self.wanted(channel) {
+            let channel = self.channels.joint_states_desired[g.group];
+            if self.sinks.wanted(channel) {
                 self.encoder.joint_states(g.group, ts, g.q_d, g.dq_d, g.tau_d);
-                self.emit(channel, log_ns, publish_ns, None)?;
+                self.log(channel, log_ns, publish_ns, None)?;
             }
         }
-        if self.wanted(self.ids.tf_desired()) {
+        let (tf, raw) = (self.channels.tf_desired, self.channels.raw_extra);
+        if self.sinks.wanted(tf) {
             self.encoder.tf_desired(ts, groups);
-            self.emit(self.ids.tf_desired(), log_ns, publish_ns, None)?;
+            self.log(tf, log_ns, publish_ns, None)?;
         }
-        if self.wanted(self.ids.raw_extra()) {
-            self.emit(self.ids.raw_extra(), log_ns, publish_ns, Some(payload))?;
+        if self.sinks.wanted(raw) {
+            self.log(raw, log_ns, publish_ns, Some(payload))?;
         }
         self.after_sample(log_ns)
     }
 
     fn after_sample(&mut self, log_ns: u64) -> Result<bool, WriteError> {
         self.update_stats();
-        Ok(self.file.as_ref().is_some_and(|f| f.split_due(log_ns)))
+        Ok(self.sinks.file.as_ref().is_some_and(|f| f.split_due(log_ns)))
     }
 
     pub fn tick(&mut self, now_ns: u64) -> Result<(), WriteError> {
         self.check()?;
-        if let Some(f) = self.file.as_mut() {
+        if let Some(f) = self.sinks.file.as_mut() {
             if let Err(e) = f.tick(now_ns) {
                 return Err(self.fail(e));
             }
@@ -202,7 +232,7 @@ impl Bridge {
 
     pub fn next_file(&mut self, counters: BTreeMap<String, String>) -> Result<(), WriteError> {
         self.check()?;
-        if let Some(f) = self.file.as_mut() {
+        if let Some(f) = self.sinks.file.as_mut() {
             if let Err(e) = f.next_file(counters) {
                 return Err(self.fail(e));
             }
@@ -217,29 +247,23 @@ impl Bridge {
             return Ok(());
         }
         self.closed = true;
-        if let Some(s) = self.server.as_mut() {
+        if let Some(s) = self.sinks.server.as_mut() {
             s.stop();
         }
         if self.shared.failed.load(Ordering::Acquire) {
             return Ok(());
         }
-        if let Some(f) = self.file.as_mut() {
+        if let Some(f) = self.sinks.file.as_mut() {
             if let Err(e) = f.finish_file(counters) {
                 return Err(self.fail(e));
             }
         }
         self.update_stats();
-        self.file = None;
+        self.sinks.file = None;
         Ok(())
     }
 }
 
 fn robot_ns(stamp: (i32, i32)) -> u64 {
     (stamp.0.max(0) as u64) * 1_000_000_000 + stamp.1.max(0) as u64
-}
-
-impl Bridge {
-    pub fn group_count(&self) -> usize {
-        self.ids.groups
-    }
 }

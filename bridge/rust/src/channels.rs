@@ -1,105 +1,106 @@
-//! The channels the recorder writes, and the encoding of one sample into their messages.
+//! The channel registry: every channel the recorder writes, declared once, with a typed
+//! handle for each; and the encoding of one sample into their messages.
 
 use foxglove::schemas::{FrameTransform, FrameTransforms, JointState, JointStates, Quaternion,
                         Timestamp, Vector3};
-use foxglove::Encode;
-use serde::Serialize;
+use foxglove::{Encode, Schema};
+
+use crate::status::{StatusFields, StatusRow, STATUS_SCHEMA_NAME};
 
 pub const WORLD: &str = "world";
 pub const RAW_ENCODING: &str = "zenoh-ext";
-pub const STATUS_SCHEMA_NAME: &str = "orbaltkvt.Status";
 
-/// What a channel is: its topic, message encoding and schema (name, encoding, data).
+/// What a channel is: its topic, message encoding and schema.
 #[derive(Clone, Debug)]
 pub struct ChannelSpec {
     pub topic: String,
     pub message_encoding: String,
-    pub schema: Option<(String, String, Vec<u8>)>,
+    pub schema: Option<Schema>,
 }
 
-/// Index of each channel in the list `channel_specs` returns.
-#[derive(Clone, Copy, Debug)]
-pub struct ChannelIds {
-    pub groups: usize,
-}
+/// A channel of the registry. Every sink keeps its own id for it, looked up by `index`.
+#[derive(Clone, Copy, Debug, PartialEq, Eq)]
+pub struct Channel(usize);
 
-impl ChannelIds {
-    pub fn joint_states(self, group: usize) -> usize {
-        2 * group
-    }
-    pub fn joint_states_desired(self, group: usize) -> usize {
-        2 * group + 1
-    }
-    pub fn tf(self) -> usize {
-        2 * self.groups
-    }
-    pub fn tf_desired(self) -> usize {
-        2 * self.groups + 1
-    }
-    pub fn status(self) -> usize {
-        2 * self.groups + 2
-    }
-    pub fn raw_basic(self) -> usize {
-        2 * self.groups + 3
-    }
-    pub fn raw_extra(self) -> usize {
-        2 * self.groups + 4
+impl Channel {
+    pub fn index(self) -> usize {
+        self.0
     }
 }
 
-fn status_schema() -> Vec<u8> {
-    let bools = serde_json::json!({"type": "array", "items": {"type": "boolean"}});
-    serde_json::to_vec(&serde_json::json!({
-        "title": STATUS_SCHEMA_NAME,
-        "type": "object",
-        "properties": {
-            "timestamp": {"type": "object", "properties": {
-                "sec": {"type": "integer"}, "nsec": {"type": "integer"}}},
-            "estop_released": {"type": "boolean"},
-            "enabling_device_on": {"type": "boolean"},
-            "digital_inputs": bools,
-            "digital_outputs": bools,
-            "safety_inputs": bools,
-            "system_state": {"type": "integer"},
-            "system_state_name": {"type": "string"},
-            "safety_board_state": {"type": "integer"},
-            "safety_board_state_name": {"type": "string"},
-        },
-    }))
-    .expect("a JSON value serialises")
+/// Every channel of a recording, declared once; the file and the server are both made from
+/// it, and a message is logged to a `Channel` of it.
+#[derive(Clone, Debug)]
+pub struct Channels {
+    specs: Vec<ChannelSpec>,
+    /// Per joint group, in the order of the group names.
+    pub joint_states: Vec<Channel>,
+    pub joint_states_desired: Vec<Channel>,
+    pub tf: Channel,
+    pub tf_desired: Channel,
+    pub status: Channel,
+    pub raw_basic: Channel,
+    pub raw_extra: Channel,
 }
 
 fn protobuf<T: Encode>(topic: String) -> ChannelSpec {
-    let schema = T::get_schema().expect("foxglove schemas carry a schema");
     ChannelSpec {
         topic,
         message_encoding: T::get_message_encoding(),
-        schema: Some((schema.name, schema.encoding, schema.data.into_owned())),
+        schema: Some(T::get_schema().expect("foxglove schemas carry a schema")),
     }
 }
 
-/// Every channel for these joint groups, in the order of `ChannelIds`.
-pub fn channel_specs(groups: &[String]) -> Vec<ChannelSpec> {
-    let mut specs = Vec::new();
-    for g in groups {
-        specs.push(protobuf::<JointStates>(format!("/{g}/joint_states")));
-        specs.push(protobuf::<JointStates>(format!("/{g}/joint_states_desired")));
-    }
-    specs.push(protobuf::<FrameTransforms>("/tf".into()));
-    specs.push(protobuf::<FrameTransforms>("/tf_desired".into()));
-    specs.push(ChannelSpec {
-        topic: "/status".into(),
-        message_encoding: "json".into(),
-        schema: Some((STATUS_SCHEMA_NAME.into(), "jsonschema".into(), status_schema())),
-    });
-    for raw in ["/raw/basic_stream_data", "/raw/extra_stream_data"] {
-        specs.push(ChannelSpec {
-            topic: raw.into(),
+fn declare(specs: &mut Vec<ChannelSpec>, spec: ChannelSpec) -> Channel {
+    specs.push(spec);
+    Channel(specs.len() - 1)
+}
+
+impl Channels {
+    pub fn declare(groups: &[String], status: &StatusFields) -> Self {
+        let mut specs = Vec::new();
+        let mut joint_states = Vec::with_capacity(groups.len());
+        let mut joint_states_desired = Vec::with_capacity(groups.len());
+        for g in groups {
+            let states = protobuf::<JointStates>(format!("/{g}/joint_states"));
+            joint_states.push(declare(&mut specs, states));
+            let desired = protobuf::<JointStates>(format!("/{g}/joint_states_desired"));
+            joint_states_desired.push(declare(&mut specs, desired));
+        }
+        let tf = declare(&mut specs, protobuf::<FrameTransforms>("/tf".into()));
+        let tf_desired = declare(&mut specs, protobuf::<FrameTransforms>("/tf_desired".into()));
+        let status = declare(&mut specs, ChannelSpec {
+            topic: "/status".into(),
+            message_encoding: "json".into(),
+            schema: Some(Schema::new(STATUS_SCHEMA_NAME, "jsonschema", status.schema())),
+        });
+        let raw = |topic: &str| ChannelSpec {
+            topic: topic.into(),
             message_encoding: RAW_ENCODING.into(),
             schema: None,
-        });
+        };
+        let raw_basic = declare(&mut specs, raw("/raw/basic_stream_data"));
+        let raw_extra = declare(&mut specs, raw("/raw/extra_stream_data"));
+        Channels { specs, joint_states, joint_states_desired, tf, tf_desired, status, raw_basic,
+                   raw_extra }
     }
-    specs
+
+    /// Every channel, `Channel::index` being the position.
+    pub fn specs(&self) -> &[ChannelSpec] {
+        &self.specs
+    }
+
+    pub fn spec(&self, channel: Channel) -> &ChannelSpec {
+        &self.specs[channel.0]
+    }
+
+    pub fn find(&self, topic: &str) -> Option<Channel> {
+        self.specs.iter().position(|s| s.topic == topic).map(Channel)
+    }
+
+    pub fn group_count(&self) -> usize {
+        self.joint_states.len()
+    }
 }
 
 /// The values of one joint group in a basic sample.
@@ -119,26 +120,6 @@ pub struct GroupActions<'a> {
     pub dq_d: &'a [f64],
     pub tau_d: &'a [f64],
     pub tcp_pose_d: &'a [f64; 7],
-}
-
-#[derive(Serialize)]
-pub struct StatusTime {
-    pub sec: i64,
-    pub nsec: i64,
-}
-
-#[derive(Serialize)]
-pub struct Status<'a> {
-    pub timestamp: StatusTime,
-    pub estop_released: bool,
-    pub enabling_device_on: bool,
-    pub digital_inputs: &'a [bool],
-    pub digital_outputs: &'a [bool],
-    pub safety_inputs: &'a [bool],
-    pub system_state: i32,
-    pub system_state_name: &'a str,
-    pub safety_board_state: i32,
-    pub safety_board_state_name: &'a str,
 }
 
 /// A robot timestamp as a protobuf Timestamp; negative parts (never sent by a robot) become 0.
@@ -247,8 +228,46 @@ impl Encoder {
     }
 
     /// The status as JSON into `self.buf`.
-    pub fn status(&mut self, status: &Status) {
+    pub fn status(&mut self, status: &StatusRow) {
         self.buf.clear();
         serde_json::to_writer(&mut self.buf, status).expect("a Vec grows");
+    }
+}
+
+#[cfg(test)]
+mod tests {
+    use super::*;
+    use crate::status::tests::header_fields;
+
+    #[test]
+    fn every_channel_is_declared_once_and_found_by_its_handle_and_topic() {
+        let c = Channels::declare(&["ARM_1".into(), "ARM_2".into()], &header_fields());
+        let topics: Vec<&str> = c.specs().iter().map(|s| s.topic.as_str()).collect();
+        // The order the file and the server number their channels in.
+        assert_eq!(topics, ["/ARM_1/joint_states", "/ARM_1/joint_states_desired",
+                            "/ARM_2/joint_states", "/ARM_2/joint_states_desired", "/tf",
+                            "/tf_desired", "/status", "/raw/basic_stream_data",
+                            "/raw/extra_stream_data"]);
+        let handles = [(c.joint_states[1], "/ARM_2/joint_states"),
+                       (c.joint_states_desired[0], "/ARM_1/joint_states_desired"),
+                       (c.tf, "/tf"), (c.tf_desired, "/tf_desired"), (c.status, "/status"),
+                       (c.raw_basic, "/raw/basic_stream_data"),
+                       (c.raw_extra, "/raw/extra_stream_data")];
+        for (handle, topic) in handles {
+            assert_eq!(c.spec(handle).topic, topic);
+            assert_eq!(c.find(topic), Some(handle));
+        }
+        assert_eq!(c.find("/ARM_3/joint_states"), None);
+        let encodings = |h: Channel| {
+            let s = c.spec(h);
+            (s.message_encoding.as_str(),
+             s.schema.as_ref().map(|s| (s.name.as_str(), s.encoding.as_str())))
+        };
+        assert_eq!(encodings(c.joint_states[0]),
+                   ("protobuf", Some(("foxglove.JointStates", "protobuf"))));
+        assert_eq!(encodings(c.tf), ("protobuf", Some(("foxglove.FrameTransforms", "protobuf"))));
+        assert_eq!(encodings(c.status), ("json", Some(("orbaltkvt.Status", "jsonschema"))));
+        assert_eq!(encodings(c.raw_basic), ("zenoh-ext", None));
+        assert_eq!(c.group_count(), 2);
     }
 }

@@ -11,7 +11,7 @@ use std::sync::Arc;
 use mcap::records::{MessageHeader, Metadata};
 use mcap::{Compression, WriteOptions, Writer};
 
-use crate::channels::ChannelSpec;
+use crate::channels::{Channel, Channels};
 
 pub const METADATA_NAME: &str = "orbaltkvt";
 pub const COUNTERS_NAME: &str = "orbaltkvt.counters";
@@ -64,7 +64,7 @@ struct OpenFile {
 
 pub struct FileSink {
     options: FileOptions,
-    specs: Vec<ChannelSpec>,
+    channels: Channels,
     metadata: BTreeMap<String, String>,
     file: Option<OpenFile>,
     index: u64,
@@ -88,11 +88,11 @@ fn io_error(path: &Path, error: impl std::error::Error) -> String {
 }
 
 impl FileSink {
-    pub fn open(options: FileOptions, specs: Vec<ChannelSpec>,
+    pub fn open(options: FileOptions, channels: &Channels,
                 metadata: BTreeMap<String, String>) -> Result<Self, String> {
         let mut sink = FileSink {
             options,
-            specs,
+            channels: channels.clone(),
             metadata,
             file: None,
             index: 0,
@@ -141,10 +141,10 @@ impl FileSink {
             // The writer's own thread compresses; zstd workers would only compete for the cores.
             .compression_threads(0);
         let mut writer = Writer::with_options(counting, options).map_err(|e| io_error(&path, e))?;
-        let mut channel_ids = Vec::with_capacity(self.specs.len());
-        for spec in &self.specs {
+        let mut channel_ids = Vec::with_capacity(self.channels.specs().len());
+        for spec in self.channels.specs() {
             let schema_id = match &spec.schema {
-                Some((name, encoding, data)) => writer.add_schema(name, encoding, data),
+                Some(s) => writer.add_schema(&s.name, &s.encoding, &s.data),
                 None => Ok(0),
             }
             .map_err(|e| io_error(&path, e))?;
@@ -209,19 +209,24 @@ impl FileSink {
         }
     }
 
-    pub fn write(&mut self, channel: usize, log_ns: u64, publish_ns: u64, data: &[u8])
+    pub fn write(&mut self, channel: Channel, log_ns: u64, publish_ns: u64, data: &[u8])
                  -> Result<(), String> {
-        let path = self.current_path();
-        let f = self.file.as_mut().ok_or_else(|| "the file is closed".to_string())?;
-        let sequence = f.sequences[channel];
-        f.sequences[channel] = sequence.wrapping_add(1);
+        let f = match self.file.as_mut() {
+            Some(f) => f,
+            None => return Err("the file is closed".into()),
+        };
+        let i = channel.index();
+        let sequence = f.sequences[i];
+        f.sequences[i] = sequence.wrapping_add(1);
         let header = MessageHeader {
-            channel_id: f.channel_ids[channel],
+            channel_id: f.channel_ids[i],
             sequence,
             log_time: log_ns,
             publish_time: publish_ns,
         };
-        f.writer.write_to_known_channel(&header, data).map_err(|e| io_error(&path, e))?;
+        if let Err(e) = f.writer.write_to_known_channel(&header, data) {
+            return Err(io_error(&self.current_path(), e));
+        }
         f.first_log_ns.get_or_insert(log_ns);
         self.chunk_start_ns.get_or_insert(log_ns);
         // Each message record: its header (31 bytes with opcode and length) and its data.
@@ -273,5 +278,201 @@ impl FileSink {
 impl OpenFile {
     fn writer_len(&self) -> u64 {
         self.len.load(Ordering::Relaxed)
+    }
+}
+
+#[cfg(test)]
+pub mod tests {
+    use super::*;
+    use crate::status::tests::header_fields;
+    use mcap::records::Record;
+
+    /// A fresh directory of its own for each test, removed when the test ends.
+    pub struct Scratch(PathBuf);
+
+    impl std::ops::Deref for Scratch {
+        type Target = PathBuf;
+        fn deref(&self) -> &PathBuf {
+            &self.0
+        }
+    }
+
+    impl AsRef<Path> for Scratch {
+        fn as_ref(&self) -> &Path {
+            &self.0
+        }
+    }
+
+    impl Drop for Scratch {
+        fn drop(&mut self) {
+            let _ = std::fs::remove_dir_all(&self.0);
+        }
+    }
+
+    pub fn scratch(name: &str) -> Scratch {
+        let dir = std::env::temp_dir().join(format!("okb-{}-{name}", std::process::id()));
+        let _ = std::fs::remove_dir_all(&dir);
+        std::fs::create_dir_all(&dir).unwrap();
+        Scratch(dir)
+    }
+
+    pub fn options(path: PathBuf) -> FileOptions {
+        FileOptions { path, chunk_duration_ns: 0, chunk_size: 1 << 30, split_size: 0,
+                      split_duration_ns: 0 }
+    }
+
+    fn registry() -> Channels {
+        Channels::declare(&["ARM_1".to_string()], &header_fields())
+    }
+
+    fn metadata_records(bytes: &[u8]) -> BTreeMap<String, BTreeMap<String, String>> {
+        mcap::read::LinearReader::new(bytes)
+            .unwrap()
+            .filter_map(|r| match r.unwrap() {
+                Record::Metadata(m) => Some((m.name, m.metadata)),
+                _ => None,
+            })
+            .collect()
+    }
+
+    /// Writes one message on the raw channel per log time, each sample ended as the bridge
+    /// does (`before_sample` first).
+    fn write_at(sink: &mut FileSink, channel: Channel, times: impl IntoIterator<Item = u64>,
+                size: usize) {
+        for t in times {
+            sink.before_sample(t).unwrap();
+            sink.write(channel, t, t + 1, &vec![7u8; size]).unwrap();
+        }
+    }
+
+    #[test]
+    fn split_files_are_numbered_and_each_is_complete_with_its_records() {
+        let c = registry();
+        for (name, numbered) in [("run.mcap", ["run_000.mcap", "run_001.mcap", "run_002.mcap"]),
+                                 ("run", ["run_000", "run_001", "run_002"])] {
+            let dir = scratch(&format!("split-{name}"));
+            let mut o = options(dir.join(name));
+            o.split_size = 1;
+            let meta = BTreeMap::from([("serial_number".to_string(), "SN-1".to_string())]);
+            let mut sink = FileSink::open(o, &c, meta).unwrap();
+            for i in 0..3u64 {
+                assert_eq!(sink.current_path(), dir.join(numbered[i as usize]));
+                write_at(&mut sink, c.raw_basic, [i * 10, i * 10 + 1], 100);
+                assert!(sink.split_due(i * 10 + 1));
+                let counters =
+                    BTreeMap::from([("samples_written".into(), format!("{}", 2 * i + 2))]);
+                if i < 2 {
+                    sink.next_file(counters).unwrap();
+                } else {
+                    sink.finish_file(counters).unwrap();
+                }
+            }
+            let mut files: Vec<_> = std::fs::read_dir(&dir).unwrap()
+                .map(|e| e.unwrap().file_name().into_string().unwrap()).collect();
+            files.sort();
+            assert_eq!(files, numbered);
+            let mut total = 0;
+            for (i, f) in numbered.iter().enumerate() {
+                let bytes = std::fs::read(dir.join(f)).unwrap();
+                total += bytes.len() as u64;
+                let records = metadata_records(&bytes);
+                assert_eq!(records[METADATA_NAME]["serial_number"], "SN-1");
+                assert_eq!(records[COUNTERS_NAME]["samples_written"], format!("{}", 2 * i + 2));
+                // Sequences count per file and channel from 0.
+                let messages: Vec<_> = mcap::MessageStream::new(&bytes).unwrap()
+                    .map(|m| m.unwrap()).collect();
+                assert_eq!(messages.iter().map(|m| m.sequence).collect::<Vec<_>>(), [0, 1]);
+                assert!(messages.iter().all(|m| m.channel.topic == "/raw/basic_stream_data"
+                                            && m.publish_time == m.log_time + 1));
+            }
+            assert_eq!((sink.files_written, sink.messages_written, sink.bytes_written()),
+                       (3, 6, total));
+        }
+        // Without splitting the path is the one given.
+        let dir = scratch("one");
+        let sink = FileSink::open(options(dir.join("one.mcap")), &c, BTreeMap::new()).unwrap();
+        assert_eq!(sink.current_path(), dir.join("one.mcap"));
+    }
+
+    #[test]
+    fn split_by_duration_is_due_once_the_file_spans_it() {
+        let c = registry();
+        let dir = scratch("split-duration");
+        let mut o = options(dir.join("d.mcap"));
+        o.split_duration_ns = 100;
+        let mut sink = FileSink::open(o, &c, BTreeMap::new()).unwrap();
+        assert!(!sink.split_due(1_000), "an empty file is never due");
+        write_at(&mut sink, c.raw_basic, [1_000], 10);
+        assert!(!sink.split_due(1_099));
+        assert!(sink.split_due(1_100));
+    }
+
+    /// Per chunk of messages of the finished file: (first log time, last log time, messages).
+    /// The chunk of the schemas and channels, written when the file starts, is left out.
+    fn chunks(path: &Path) -> Vec<(u64, u64, usize)> {
+        let bytes = std::fs::read(path).unwrap();
+        let summary = mcap::Summary::read(&bytes).unwrap().expect("a summary");
+        summary.chunk_indexes.iter()
+            .map(|i| (i.message_start_time, i.message_end_time,
+                      summary.stream_chunk(&bytes, i).unwrap().count()))
+            .filter(|c| c.2 > 0)
+            .collect()
+    }
+
+    #[test]
+    fn chunks_end_by_size_and_by_log_time() {
+        let c = registry();
+        let dir = scratch("chunks");
+        // 100 data bytes and the 31 of the record: the fourth message passes 500 bytes, so
+        // the chunk ends before the fifth.
+        let mut o = options(dir.join("size.mcap"));
+        o.chunk_size = 500;
+        let mut sink = FileSink::open(o, &c, BTreeMap::new()).unwrap();
+        write_at(&mut sink, c.raw_basic, 0..10, 100);
+        sink.finish_file(BTreeMap::new()).unwrap();
+        assert_eq!(chunks(&dir.join("size.mcap")), [(0, 3, 4), (4, 7, 4), (8, 9, 2)]);
+
+        // A chunk ends at the first sample logged its duration after its first message.
+        let mut o = options(dir.join("time.mcap"));
+        o.chunk_duration_ns = 10;
+        let mut sink = FileSink::open(o, &c, BTreeMap::new()).unwrap();
+        write_at(&mut sink, c.raw_basic, (0..25).map(|i| i * 3), 100);
+        sink.finish_file(BTreeMap::new()).unwrap();
+        let got = chunks(&dir.join("time.mcap"));
+        assert_eq!(got.iter().map(|c| c.2).sum::<usize>(), 25);
+        assert!(got.iter().all(|&(start, end, _)| end - start < 10), "{got:?}");
+        assert_eq!(got[..2], [(0, 9, 4), (12, 21, 4)]);
+    }
+
+    #[test]
+    fn a_tick_puts_a_quiet_chunk_on_disk_once_it_is_old_enough() {
+        let c = registry();
+        let dir = scratch("tick");
+        let path = dir.join("tick.mcap");
+        let mut o = options(path.clone());
+        o.chunk_duration_ns = 1_000;
+        let mut sink = FileSink::open(o, &c, BTreeMap::new()).unwrap();
+        write_at(&mut sink, c.raw_basic, [5_000, 5_001], 100);
+        let on_disk = || -> usize {
+            let bytes = std::fs::read(&path).unwrap();
+            // The file may end inside a record: count the chunks before it.
+            mcap::read::LinearReader::new_with_options(&bytes,
+                                                       mcap::read::Options::IgnoreEndMagic.into())
+                .unwrap()
+                .map_while(|r| r.ok())
+                .filter(|r| matches!(r, Record::Chunk { .. }))
+                .count()
+        };
+        // The schemas and channels went out in a chunk of their own when the file started.
+        let before = on_disk();
+        sink.tick(5_999).unwrap();
+        assert_eq!(on_disk(), before, "the chunk is younger than its duration");
+        sink.tick(6_000).unwrap();
+        assert_eq!(on_disk(), before + 1);
+        // Nothing open: a tick writes nothing.
+        let len = std::fs::metadata(&path).unwrap().len();
+        sink.tick(100_000).unwrap();
+        assert_eq!(std::fs::metadata(&path).unwrap().len(), len);
+        assert_eq!(sink.bytes_written(), len);
     }
 }

@@ -7,17 +7,19 @@ mod bridge;
 mod channels;
 mod file_sink;
 mod live;
+mod status;
 
 use std::cell::RefCell;
 use std::collections::BTreeMap;
-use std::ffi::{c_char, CStr};
+use std::ffi::{c_char, c_void, CStr};
 use std::panic::{catch_unwind, AssertUnwindSafe};
 use std::path::PathBuf;
 use std::sync::atomic::Ordering;
 
 use bridge::{Bridge, Options, WriteError};
-use channels::{GroupActions, GroupStates, Status, StatusTime};
+use channels::{GroupActions, GroupStates};
 use file_sink::FileOptions;
+use status::{FieldType, StatusField, StatusFields, StatusRow};
 
 pub const OKB_OK: i32 = 0;
 pub const OKB_SPLIT_DUE: i32 = 1;
@@ -26,6 +28,12 @@ pub const OKB_ERR_IO: i32 = -2;
 pub const OKB_ERR_SERVER: i32 = -3;
 pub const OKB_ERR_FAILED: i32 = -4;
 pub const OKB_ERR_PANIC: i32 = -5;
+pub const OKB_MAX_GROUPS: usize = 8;
+pub const OKB_FIELD_BOOL: u32 = 0;
+pub const OKB_FIELD_INT32: u32 = 1;
+
+/// Most named status fields a sample may carry; their names are read onto the stack.
+const MAX_NAMED: usize = 8;
 
 thread_local! {
     static LAST_ERROR: RefCell<String> = const { RefCell::new(String::new()) };
@@ -85,6 +93,8 @@ pub struct OkbOptions {
     viewer_backlog: u64,
     group_names: *const *const c_char,
     group_count: usize,
+    status_fields: *const OkbStatusField,
+    status_field_count: usize,
     metadata: *const OkbKeyValue,
     metadata_count: usize,
 }
@@ -111,16 +121,18 @@ pub struct OkbGroupActions {
 }
 
 #[repr(C)]
+pub struct OkbStatusField {
+    name: *const c_char,
+    kind: u32,
+    width: usize,
+    meaning: *const c_char,
+    named: u8,
+}
+
+#[repr(C)]
 pub struct OkbStatus {
-    estop_released: u8,
-    enabling_device_on: u8,
-    digital_inputs: [u8; 20],
-    digital_outputs: [u8; 20],
-    safety_inputs: [u8; 8],
-    system_state: i32,
-    system_state_name: *const c_char,
-    safety_board_state: i32,
-    safety_board_state_name: *const c_char,
+    values: *const *const c_void,
+    names: *const *const c_char,
 }
 
 #[repr(C)]
@@ -203,6 +215,36 @@ unsafe fn bytes<'a>(p: *const u8, n: usize) -> Result<&'a [u8], String> {
     Ok(std::slice::from_raw_parts(p, n))
 }
 
+/// # Safety
+/// `items` points to `n` field descriptors (or is NULL with n == 0).
+unsafe fn status_fields(items: *const OkbStatusField, n: usize) -> Result<StatusFields, String> {
+    if n > 0 && items.is_null() {
+        return Err("status fields are NULL".into());
+    }
+    let raw: &[OkbStatusField] = if n == 0 { &[] } else { std::slice::from_raw_parts(items, n) };
+    let mut fields = Vec::with_capacity(n);
+    for f in raw {
+        let name = opt_str(f.name)?.ok_or("NULL status field name")?;
+        let kind = match f.kind {
+            OKB_FIELD_BOOL => FieldType::Bool,
+            OKB_FIELD_INT32 => FieldType::Int32,
+            other => return Err(format!("status field {name} has unknown type {other}")),
+        };
+        fields.push(StatusField {
+            name,
+            kind,
+            width: f.width,
+            meaning: opt_str(f.meaning)?.unwrap_or_default(),
+            named: f.named != 0,
+        });
+    }
+    let fields = StatusFields::new(fields)?;
+    if fields.named() > MAX_NAMED {
+        return Err(format!("{} named status fields; at most {MAX_NAMED}", fields.named()));
+    }
+    Ok(fields)
+}
+
 fn argument_error(message: String) -> i32 {
     set_error(message);
     OKB_ERR_ARGUMENT
@@ -218,6 +260,10 @@ pub unsafe extern "C" fn okb_open(options: *const OkbOptions, out: *mut *mut Bri
         }
         let o = &*options;
         let parsed = (|| -> Result<Options, String> {
+            if o.group_count == 0 || o.group_count > OKB_MAX_GROUPS {
+                return Err(format!("{} joint groups given; a recording takes 1 to {OKB_MAX_GROUPS}",
+                                   o.group_count));
+            }
             let mut groups = Vec::with_capacity(o.group_count);
             if o.group_count > 0 {
                 if o.group_names.is_null() {
@@ -241,6 +287,7 @@ pub unsafe extern "C" fn okb_open(options: *const OkbOptions, out: *mut *mut Bri
                 server_name: opt_str(o.server_name)?.unwrap_or_else(|| "orbaltkvt".into()),
                 viewer_backlog: o.viewer_backlog as usize,
                 groups,
+                status: status_fields(o.status_fields, o.status_field_count)?,
                 metadata: key_values(o.metadata, o.metadata_count)?,
             })
         })();
@@ -294,30 +341,30 @@ pub unsafe extern "C" fn okb_write_basic(bridge: *mut Bridge, log_ns: i64, sec: 
             Ok(g) => g,
             Err(e) => return argument_error(e),
         };
-        if let Some(g) = group_states.iter().find(|g| g.group >= bridge.group_count()) {
+        if let Some(g) = group_states.iter().find(|g| g.group >= bridge.channels().group_count()) {
             return argument_error(format!("okb_write_basic: no group {}", g.group));
         }
         let s = &*status;
-        let as_bools = |v: &[u8]| -> Vec<bool> { v.iter().map(|&b| b != 0).collect() };
-        let (inputs, outputs, safety) =
-            (as_bools(&s.digital_inputs), as_bools(&s.digital_outputs), as_bools(&s.safety_inputs));
-        let names = (|| Ok::<_, String>((opt_str(s.system_state_name)?.unwrap_or_default(),
-                                        opt_str(s.safety_board_state_name)?.unwrap_or_default())))();
-        let (system_name, board_name) = match names {
-            Ok(n) => n,
-            Err(e) => return argument_error(e),
+        let fields = bridge.status_fields().clone();
+        let values: &[*const c_void] = match fields.fields().len() {
+            0 => &[],
+            _ if s.values.is_null() => return argument_error("status values are NULL".into()),
+            n => std::slice::from_raw_parts(s.values, n),
         };
-        let status = Status {
-            timestamp: StatusTime { sec: sec as i64, nsec: nsec as i64 },
-            estop_released: s.estop_released != 0,
-            enabling_device_on: s.enabling_device_on != 0,
-            digital_inputs: &inputs,
-            digital_outputs: &outputs,
-            safety_inputs: &safety,
-            system_state: s.system_state,
-            system_state_name: &system_name,
-            safety_board_state: s.safety_board_state,
-            safety_board_state_name: &board_name,
+        let mut names = [""; MAX_NAMED];
+        let named = fields.named();
+        if named > 0 && s.names.is_null() {
+            return argument_error("status names are NULL".into());
+        }
+        for (i, name) in names.iter_mut().take(named).enumerate() {
+            match status::state_name(*s.names.add(i)) {
+                Ok(n) => *name = n,
+                Err(e) => return argument_error(e),
+            }
+        }
+        let status = match StatusRow::new(&fields, (sec, nsec), values, &names[..named]) {
+            Ok(row) => row,
+            Err(e) => return argument_error(e),
         };
         let payload = match bytes(payload, payload_size) {
             Ok(p) => p,
@@ -359,7 +406,7 @@ pub unsafe extern "C" fn okb_write_extra(bridge: *mut Bridge, log_ns: i64, sec: 
             Ok(g) => g,
             Err(e) => return argument_error(e),
         };
-        if let Some(g) = group_actions.iter().find(|g| g.group >= bridge.group_count()) {
+        if let Some(g) = group_actions.iter().find(|g| g.group >= bridge.channels().group_count()) {
             return argument_error(format!("okb_write_extra: no group {}", g.group));
         }
         let payload = match bytes(payload, payload_size) {
@@ -511,4 +558,135 @@ pub unsafe extern "C" fn okb_free(bridge: *mut Bridge) {
 #[no_mangle]
 pub unsafe extern "C" fn okb_last_error(buf: *mut c_char, size: usize) -> usize {
     LAST_ERROR.with(|e| copy_text(&e.borrow(), buf, size))
+}
+
+#[cfg(test)]
+mod tests {
+    use super::*;
+    use crate::file_sink::tests::scratch;
+    use crate::status::tests::Header;
+    use std::ffi::CString;
+
+    fn last_error() -> String {
+        let mut buf = [0 as c_char; 256];
+        unsafe { okb_last_error(buf.as_mut_ptr(), buf.len()) };
+        unsafe { CStr::from_ptr(buf.as_ptr()) }.to_str().unwrap().to_owned()
+    }
+
+    struct Fields {
+        _names: Vec<CString>,
+        raw: Vec<OkbStatusField>,
+    }
+
+    fn status_fields() -> Fields {
+        let table = [("estop_released", OKB_FIELD_BOOL, 1, 0),
+                     ("enabling_device_on", OKB_FIELD_BOOL, 1, 0),
+                     ("digital_inputs", OKB_FIELD_BOOL, 20, 0),
+                     ("digital_outputs", OKB_FIELD_BOOL, 20, 0),
+                     ("safety_inputs", OKB_FIELD_BOOL, 8, 0),
+                     ("system_state", OKB_FIELD_INT32, 1, 1),
+                     ("safety_board_state", OKB_FIELD_INT32, 1, 1)];
+        let names: Vec<CString> = table.iter().map(|t| CString::new(t.0).unwrap()).collect();
+        let raw = table.iter().zip(&names)
+            .map(|(t, n)| OkbStatusField { name: n.as_ptr(), kind: t.1, width: t.2,
+                                           meaning: c"a field".as_ptr(), named: t.3 })
+            .collect();
+        Fields { _names: names, raw }
+    }
+
+    fn open(path: Option<&CString>, groups: &[*const c_char], fields: &Fields)
+            -> Result<*mut Bridge, (i32, String)> {
+        let options = OkbOptions {
+            mcap_path: path.map_or(std::ptr::null(), |p| p.as_ptr()),
+            chunk_duration_ns: 0, chunk_size: 0, split_size: 0, split_duration_ns: 0,
+            serve_host: std::ptr::null(), serve_port: 0, server_name: std::ptr::null(),
+            viewer_backlog: 0, group_names: groups.as_ptr(), group_count: groups.len(),
+            status_fields: fields.raw.as_ptr(), status_field_count: fields.raw.len(),
+            metadata: std::ptr::null(), metadata_count: 0,
+        };
+        let mut bridge = std::ptr::null_mut();
+        match unsafe { okb_open(&options, &mut bridge) } {
+            OKB_OK => Ok(bridge),
+            code => Err((code, last_error())),
+        }
+    }
+
+    #[test]
+    fn the_group_limit_is_the_abi_s_and_says_so() {
+        let fields = status_fields();
+        let name = c"ARM_1".as_ptr();
+        for n in [0, OKB_MAX_GROUPS + 1] {
+            let groups = vec![name; n];
+            assert_eq!(open(None, &groups, &fields).unwrap_err(),
+                       (OKB_ERR_ARGUMENT,
+                        format!("{n} joint groups given; a recording takes 1 to 8")));
+        }
+        let bridge = open(None, &vec![name; OKB_MAX_GROUPS], &fields).unwrap();
+        unsafe { okb_free(bridge) };
+    }
+
+    /// One basic and one extra sample through the C ABI into a file, read back: every channel
+    /// of the registry gets its message, /status as the field table says.
+    #[test]
+    fn a_sample_reaches_every_channel_of_the_file() {
+        let dir = scratch("abi");
+        let path = CString::new(dir.join("abi.mcap").to_str().unwrap()).unwrap();
+        let fields = status_fields();
+        let groups = [c"ARM_1".as_ptr(), c"ARM_2".as_ptr()];
+        let bridge = open(Some(&path), &groups, &fields).unwrap();
+
+        let q = [0.5f64; 7];
+        let pose = [1.0, 2.0, 3.0, 1.0, 0.0, 0.0, 0.0];
+        let states: Vec<OkbGroupStates> = (0..2u32)
+            .map(|g| OkbGroupStates { group: g, dof: 7, q: q.as_ptr(), dq: q.as_ptr(),
+                                      tau: q.as_ptr(), tcp_pose: pose.as_ptr(),
+                                      flange_pose: pose.as_ptr() })
+            .collect();
+        let header = Header::sample();
+        let values = header.values();
+        let names = [c"WORKING".as_ptr(), std::ptr::null()];
+        let status = OkbStatus { values: values.as_ptr(), names: names.as_ptr() };
+        let payload = [1u8, 2, 3];
+        let code = unsafe {
+            okb_write_basic(bridge, 2_000, 1, 500, states.as_ptr(), 2, &status, payload.as_ptr(),
+                            payload.len())
+        };
+        assert_eq!(code, OKB_OK, "{}", last_error());
+        let actions = [OkbGroupActions { group: 1, dof: 7, q_d: q.as_ptr(), dq_d: q.as_ptr(),
+                                         tau_d: q.as_ptr(), tcp_pose_d: pose.as_ptr() }];
+        let code = unsafe { okb_write_extra(bridge, 2_001, 1, 500, actions.as_ptr(), 1,
+                                            payload.as_ptr(), payload.len()) };
+        assert_eq!(code, OKB_OK, "{}", last_error());
+        // A group the bridge was not opened with is refused, and the sample with it.
+        let stray = [OkbGroupActions { group: 2, ..actions[0] }];
+        let code = unsafe { okb_write_extra(bridge, 2_002, 1, 500, stray.as_ptr(), 1,
+                                            payload.as_ptr(), payload.len()) };
+        assert_eq!((code, last_error().as_str()),
+                   (OKB_ERR_ARGUMENT, "okb_write_extra: no group 2"));
+        assert_eq!(unsafe { okb_close(bridge, std::ptr::null(), 0) }, OKB_OK);
+        let mut stats = OkbStats { messages_written: 0, bytes_written: 0, files_written: 0,
+                                   messages_served: 0, port: 0, failed: 0 };
+        unsafe { okb_stats_get(bridge, &mut stats) };
+        unsafe { okb_free(bridge) };
+
+        let bytes = std::fs::read(dir.join("abi.mcap")).unwrap();
+        let mut got = BTreeMap::new();
+        for m in mcap::MessageStream::new(&bytes).unwrap() {
+            let m = m.unwrap();
+            assert_eq!(m.publish_time, 1_000_000_500);
+            got.insert(m.channel.topic.clone(), (m.log_time, m.data.into_owned()));
+        }
+        let topics: Vec<&str> = got.keys().map(|t| t.as_str()).collect();
+        assert_eq!(topics, ["/ARM_1/joint_states", "/ARM_2/joint_states",
+                            "/ARM_2/joint_states_desired", "/raw/basic_stream_data",
+                            "/raw/extra_stream_data", "/status", "/tf", "/tf_desired"]);
+        assert_eq!(got["/raw/extra_stream_data"], (2_001, payload.to_vec()));
+        let status: serde_json::Value = serde_json::from_slice(&got["/status"].1).unwrap();
+        assert_eq!(status["timestamp"], serde_json::json!({"sec": 1, "nsec": 500}));
+        assert_eq!((&status["system_state_name"], &status["safety_board_state_name"]),
+                   (&serde_json::json!("WORKING"), &serde_json::json!("")));
+        assert_eq!(status["safety_board_state"], -1);
+        assert_eq!((stats.messages_written, stats.files_written, stats.failed), (8, 1, 0));
+        assert_eq!(stats.bytes_written, bytes.len() as u64);
+    }
 }

@@ -7,11 +7,11 @@ use std::sync::atomic::{AtomicU64, Ordering};
 use std::sync::Arc;
 
 use foxglove::websocket::{ChannelView, Client, ServerListener};
-use foxglove::{Context, PartialMetadata, RawChannel, Schema, WebSocketServer,
+use foxglove::{Context, PartialMetadata, RawChannel, WebSocketServer,
                WebSocketServerHandle};
 use std::sync::Mutex;
 
-use crate::channels::ChannelSpec;
+use crate::channels::{Channel, Channels};
 
 #[derive(Default, Clone)]
 pub struct ViewerStats {
@@ -60,16 +60,16 @@ pub struct LiveServer {
 }
 
 impl LiveServer {
-    pub fn start(specs: &[ChannelSpec], host: &str, port: u16, name: &str, backlog: usize)
+    pub fn start(registry: &Channels, host: &str, port: u16, name: &str, backlog: usize)
                  -> Result<Self, String> {
         let context = Context::new();
-        let mut channels = Vec::with_capacity(specs.len());
-        for spec in specs {
+        let mut channels = Vec::with_capacity(registry.specs().len());
+        for spec in registry.specs() {
             let mut builder = context
                 .channel_builder(spec.topic.clone())
                 .message_encoding(spec.message_encoding.clone());
-            if let Some((name, encoding, data)) = &spec.schema {
-                builder = builder.schema(Schema::new(name.clone(), encoding.clone(), data.clone()));
+            if let Some(schema) = &spec.schema {
+                builder = builder.schema(schema.clone());
             }
             channels.push(builder.build_raw().map_err(|e| e.to_string())?);
         }
@@ -97,19 +97,19 @@ impl LiveServer {
     }
 
     /// Whether any viewer is subscribed to the channel.
-    pub fn wanted(&self, channel: usize) -> bool {
-        self.channels[channel].has_sinks()
+    pub fn wanted(&self, channel: Channel) -> bool {
+        self.channels[channel.index()].has_sinks()
     }
 
-    pub fn log(&self, channel: usize, log_ns: u64, data: &[u8]) {
-        let ch = &self.channels[channel];
+    pub fn log(&self, channel: Channel, log_ns: u64, data: &[u8]) {
+        let ch = &self.channels[channel.index()];
         if !ch.has_sinks() {
             return;
         }
         ch.log_with_meta(data, PartialMetadata::with_log_time(log_ns));
         self.messages_served.fetch_add(1, Ordering::Relaxed);
         let subscribers = self.viewers.subscribers.lock().unwrap_or_else(|e| e.into_inner());
-        if let Some(clients) = subscribers.get(&self.channel_ids[channel]) {
+        if let Some(clients) = subscribers.get(&self.channel_ids[channel.index()]) {
             if clients.is_empty() {
                 return;
             }
