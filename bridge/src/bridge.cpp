@@ -1,5 +1,6 @@
 #include "bridge.hpp"
 
+#include <cstdio>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -19,6 +20,8 @@ constexpr int kDrainPasses = 8;
 // The thread is woken once a batch rather than once a sample; a few milliseconds are nothing
 // to a chunk of a second or to a viewer.
 constexpr std::chrono::microseconds kMaxLatency{5000};
+// The metadata record of the clock estimate, written before each file's counters.
+constexpr const char* kClockRecord = "orbaltkvt.clock";
 
 std::int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -63,12 +66,32 @@ void Bridge::Write(const kvt::ColumnBatch& batch) {
       std::lock_guard<std::mutex> lock(mutex_);
       ++samples_written_;
     }
-    if (split) sinks_->next_file(Counters());
+    if (split) {
+      WriteClock();
+      sinks_->next_file(Counters());
+    }
   };
   sinks_->bind(batch);
   kvt::ForEachByReceiveTime(
-      batch, [&](std::size_t row) { written(sinks_->write_basic(row)); },
+      batch,
+      [&](std::size_t row) {
+        if (batch.basic.valid[row]) {
+          clock_.Add(batch.basic.robot_time_ns[row], batch.basic.receive_time_ns[row]);
+        }
+        written(sinks_->write_basic(row));
+      },
       [&](std::size_t row) { written(sinks_->write_extra(row)); });
+}
+
+void Bridge::WriteClock() {
+  const ClockEstimate c = clock_.Estimate();
+  if (c.samples == 0) return;
+  char drift[32];
+  std::snprintf(drift, sizeof drift, "%.17g", c.drift);
+  sinks_->write_metadata(kClockRecord, {{"offset_ns", std::to_string(c.offset_ns)},
+                                        {"drift", drift},
+                                        {"t0_robot_ns", std::to_string(c.t0_robot_ns)},
+                                        {"samples", std::to_string(c.samples)}});
 }
 
 void Bridge::Run() {
@@ -87,6 +110,7 @@ void Bridge::Run() {
       if (!stream_->next_columns(std::chrono::milliseconds(0), batch_, 0)) break;
       Write(batch_);
     }
+    WriteClock();
     sinks_->close(Counters());
   } catch (const std::exception& e) {
     error = e.what();

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "clock_estimator.hpp"
 #include "orbalt/kvt/client.hpp"
 #include "orbalt/kvt/sample_stream.hpp"
 #include "rust_sinks.hpp"
@@ -64,6 +65,9 @@ class Bridge {
   void Write(const kvt::ColumnBatch& batch);
   KeyValues Counters() const;
   void Stop(std::optional<std::string> error);
+  // The robot clock's estimate so far, as a metadata record of the current file.
+  void WriteClock();
+  ClockEstimator clock_;  // the thread's
 
   std::vector<kvt::JointGroup> groups_;
   std::unique_ptr<kvt::SampleStream> stream_;

@@ -221,6 +221,11 @@ void RustSinks::next_file(const KeyValues& counters) {
   Check(okb_next_file(bridge_, view.data(), view.size()));
 }
 
+void RustSinks::write_metadata(const std::string& name, const KeyValues& items) {
+  const std::vector<okb_key_value> view = View(items);
+  Check(okb_write_metadata(bridge_, name.c_str(), view.data(), view.size()));
+}
+
 void RustSinks::close(const KeyValues& counters) {
   const std::vector<okb_key_value> view = View(counters);
   Check(okb_close(bridge_, view.data(), view.size()));

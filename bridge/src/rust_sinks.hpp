@@ -68,6 +68,8 @@ class RustSinks {
   /// Ends a chunk that has been open for the chunk duration. @param now_ns host time
   void tick(std::int64_t now_ns);
   void next_file(const KeyValues& counters);
+  /// A metadata record into the current file.
+  void write_metadata(const std::string& name, const KeyValues& items);
   /// Finishes the file with the counters and stops the server. Idempotent.
   void close(const KeyValues& counters);
 

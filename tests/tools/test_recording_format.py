@@ -50,9 +50,10 @@ def test_kvt_record_writes_the_format(remote_simulator, kvt, tmp_path):
             assert {t.parent_frame_id for t in transforms} == {fmt.WORLD_FRAME}
             assert sorted(t.child_frame_id for t in transforms) == sorted(frames), topic
 
-    assert [name for name, _ in records] == [fmt.METADATA, fmt.COUNTERS]
-    meta, counters = (values for _name, values in records)
+    assert [name for name, _ in records] == [fmt.METADATA, fmt.CLOCK, fmt.COUNTERS]
+    meta, clock, counters = (values for _name, values in records)
     assert sorted(meta) == sorted(fmt.METADATA_KEYS)
+    assert sorted(clock) == sorted(fmt.CLOCK_KEYS) and int(clock["samples"]) > 0
     assert sorted(counters) == sorted(fmt.COUNTER_KEYS)
     # The layout byte for byte as the Python side encodes it, and back.
     slices = {g.name: (g.start, g.dof) for g in layout}

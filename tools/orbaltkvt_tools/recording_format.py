@@ -41,6 +41,10 @@ TCP_DESIRED_FRAME = "{group}/tcp_desired"
 
 METADATA = "orbaltkvt"
 COUNTERS = "orbaltkvt.counters"
+# The recorder's estimate of the robot's clock against the host's, written before each file's
+# counters: host = robot + offset_ns + drift * (robot - t0_robot_ns), values decimal strings.
+CLOCK = "orbaltkvt.clock"
+CLOCK_KEYS = ("offset_ns", "drift", "t0_robot_ns", "samples")
 
 SERIAL_NUMBER = "serial_number"
 LAYOUT = "layout"

@@ -132,6 +132,11 @@ int32_t okb_write_extra(okb_bridge* bridge, int64_t log_ns, int32_t sec, int32_t
  * epoch), so that a quiet stream still reaches the disk. */
 int32_t okb_tick(okb_bridge* bridge, int64_t now_ns);
 
+/* Writes a metadata record `name` with the given keys and values into the current file (nothing
+ * without a file). */
+int32_t okb_write_metadata(okb_bridge* bridge, const char* name, const okb_key_value* items,
+                           size_t count);
+
 /* Finishes the current file with a metadata record "orbaltkvt.counters" and starts the next. */
 int32_t okb_next_file(okb_bridge* bridge, const okb_key_value* counters, size_t counter_count);
 

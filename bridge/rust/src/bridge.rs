@@ -230,6 +230,18 @@ impl Bridge {
         Ok(())
     }
 
+    /// A metadata record into the current file.
+    pub fn write_metadata(&mut self, name: &str, metadata: BTreeMap<String, String>)
+                          -> Result<(), WriteError> {
+        self.check()?;
+        if let Some(f) = self.sinks.file.as_mut() {
+            if let Err(e) = f.write_metadata(name, metadata) {
+                return Err(self.fail(e));
+            }
+        }
+        Ok(())
+    }
+
     pub fn next_file(&mut self, counters: BTreeMap<String, String>) -> Result<(), WriteError> {
         self.check()?;
         if let Some(f) = self.sinks.file.as_mut() {

@@ -260,6 +260,16 @@ impl FileSink {
         Ok(())
     }
 
+    /// Writes a metadata record into the current file (none without a file).
+    pub fn write_metadata(&mut self, name: &str, metadata: BTreeMap<String, String>)
+                          -> Result<(), String> {
+        let path = self.current_path();
+        let Some(f) = self.file.as_mut() else { return Ok(()) };
+        f.writer
+            .write_metadata(&Metadata { name: name.into(), metadata })
+            .map_err(|e| io_error(&path, e))
+    }
+
     pub fn next_file(&mut self, counters: BTreeMap<String, String>) -> Result<(), String> {
         self.finish_file(counters)?;
         self.index += 1;

@@ -446,6 +446,28 @@ pub unsafe extern "C" fn okb_next_file(bridge: *mut Bridge, counters: *const Okb
 }
 
 /// # Safety
+/// `bridge` comes from okb_open; `name` is a NUL-terminated string; `items` as the header
+/// describes.
+#[no_mangle]
+pub unsafe extern "C" fn okb_write_metadata(bridge: *mut Bridge, name: *const c_char,
+                                            items: *const OkbKeyValue, count: usize) -> i32 {
+    guard(|| {
+        if bridge.is_null() {
+            return argument_error("okb_write_metadata: NULL bridge".into());
+        }
+        let name = match opt_str(name) {
+            Ok(Some(n)) => n,
+            Ok(None) => return argument_error("okb_write_metadata: NULL name".into()),
+            Err(e) => return argument_error(e),
+        };
+        match key_values(items, count) {
+            Ok(m) => write_result((*bridge).write_metadata(&name, m).map(|()| false)),
+            Err(e) => argument_error(e),
+        }
+    })
+}
+
+/// # Safety
 /// `bridge` comes from okb_open; `counters` as the header describes.
 #[no_mangle]
 pub unsafe extern "C" fn okb_close(bridge: *mut Bridge, counters: *const OkbKeyValue,
