@@ -22,7 +22,7 @@ lost = sent - in the file (target 0). The plain subscriber's count in the same w
 whether a loss happened before the host (transport) or after (recorder). CPU is each process's
 whole CPU time (every thread) as a share of one core over the same window (from when kvt's file
 exists to when kvt has exited), read for kvt and the reference at the same moments; the target
-is kvt at most twice the reference. This is a measurement, not a test: it prints, it asserts
+is kvt at most 1.3 times the reference at 1 kHz, 1.5 times above. This is a measurement, not a test: it prints, it asserts
 nothing. The last line is the figures as JSON ("json: [...]").
 """
 from __future__ import annotations
@@ -51,7 +51,12 @@ from orbaltkvt_tools.recording_format import RAW_BASIC  # noqa: E402
 TICK = os.sysconf("SC_CLK_TCK")
 NS = 1_000_000_000
 RUNS = "1000:120,5000:60"
-CPU_TARGET = 2.0  # kvt's whole-process CPU at most this many times the reference's
+# kvt's whole-process CPU at most this many times the reference's: at 1 kHz and below, and above.
+CPU_TARGETS = {1000: 1.3, 5000: 1.5}
+
+
+def cpu_target(rate: float) -> float:
+    return CPU_TARGETS[1000] if rate <= 1000 else CPU_TARGETS[5000]
 
 REFERENCE = r"""
 import signal, sys, threading
@@ -253,9 +258,10 @@ def measure(rate: float, seconds: float, args) -> dict:
               f"{counters.get('basic_gaps')}; extra dropped {counters.get('extra_dropped')}")
     for line in kvt_err[-3:]:
         print(f"  kvt said: {line}")
+    target = cpu_target(rate)
     print(f"CPU kvt {verb}:     {share(kvt_cpu, wall)} over {wall:.1f} s ({ratio:.2f} x the "
-          f"reference; target at most {CPU_TARGET:g} x: "
-          f"{'met' if ratio <= CPU_TARGET else 'NOT MET'})")
+          f"reference; target at most {target:g} x: "
+          f"{'met' if ratio <= target else 'NOT MET'})")
     print(f"CPU reference:    {share(ref_cpu, wall)} over the same {wall:.1f} s (a process "
           "holding only an orbaltkvt.Client)")
     if viewer_result is not None:
