@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Measures the simulator's stream rate and CPU share. Run it through scripts/netns:
 
-    scripts/netns .venv/bin/python sim/measure_rate.py                 # live, 1 kHz, 60 s
-    scripts/netns .venv/bin/python sim/measure_rate.py --replay --rate 10000 --seconds 20
-    scripts/netns .venv/bin/python sim/measure_rate.py --standard      # both of the above
+    scripts/netns .venv/bin/python benchmarks/measure_rate.py                 # live, 1 kHz, 60 s
+    scripts/netns .venv/bin/python benchmarks/measure_rate.py --replay --rate 10000 --seconds 20
+    scripts/netns .venv/bin/python benchmarks/measure_rate.py --standard      # both of the above
 
 The simulator runs as a child process so its CPU time is its own; a zenoh peer in this process
 counts the samples of both streams. CPU share is in percent of one core.
@@ -15,7 +15,7 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "sim"))
 
 import zenoh  # noqa: E402
 
