@@ -13,6 +13,8 @@ Three measurements, each figure printed next to its reference from the same run:
     --seconds, read in a loop; the reader thread's CPU time (time.thread_time) per sample taken,
     with max_latency 0 (a wake-up a sample) and --latency seconds (a wake-up a batch), reading
     only the receive times or every column (a batch's arrays are made when first read).
+  - the sample stream's batches without the waiting: next(0) every 50 ms, the reader's CPU
+    time for the call alone per sample (what turning queued samples into columns costs).
   - the latency batching adds: for every sample, the host time when next() handed it over minus
     its receive time (stamped on the transport's thread), p50 and p99, with each max_latency.
 Targets: decoding and the stream's batches <= 2 µs a sample. A measurement, not a test.
@@ -85,6 +87,27 @@ def touch(batch) -> None:
         column[-1:]
 
 
+def batches_run(sn: str, seconds: float, every: float, every_column: bool):
+    """The reader's CPU for turning queued samples into a batch, without the waiting: next(0)
+    every ``every`` seconds, timed with the thread's CPU clock around the call alone."""
+    client = orbaltkvt.Client(sn, verbose=False)
+    stream = orbaltkvt_stream.SampleStream(client)
+    rows, cpu, calls = 0, 0.0, 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        time.sleep(every)
+        before = time.thread_time()
+        batch = stream.next(0)
+        if every_column:
+            touch(batch)
+        cpu += time.thread_time() - before
+        rows += len(batch)
+        calls += 1
+    stream.close()
+    return {"every_s": every, "every_column": every_column, "samples": rows, "batches": calls,
+            "cpu_us_per_sample": cpu / max(rows, 1) * 1e6}
+
+
 def stream_run(sn: str, seconds: float, latency: float, every_column: bool):
     client = orbaltkvt.Client(sn, verbose=False)
     stream = orbaltkvt_stream.SampleStream(client, max_latency=latency)
@@ -132,8 +155,15 @@ def main() -> None:
           + "; target <= 2 µs", flush=True)
 
     with SimulatorProcess("--rate", str(args.rate), "--wake-period", "0") as sim:
+        batches = [batches_run(sim.sn, args.seconds / 2, 0.05, every) for every in (False, True)]
         runs = [stream_run(sim.sn, args.seconds, latency, every)
                 for latency in (0.0, args.latency) for every in (False, True)]
+    for r in batches:
+        read = "every column read" if r["every_column"] else "receive times read"
+        print(f"sample stream batches, next(0) every {r['every_s'] * 1000:g} ms, {read}: "
+              f"{r['samples']} samples in {r['batches']} batches, {r['cpu_us_per_sample']:.2f} µs "
+              "CPU a sample into columns (target <= 2 µs)", flush=True)
+    figures["batches"] = batches
     for r in runs:
         read = "every column read" if r["every_column"] else "receive times read"
         print(f"sample stream, max_latency {r['max_latency_ms']:g} ms, {read}: {r['samples']} samples in "

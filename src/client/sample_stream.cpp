@@ -27,6 +27,14 @@ JointLayout LayoutOf(const Client::Impl& client) {
   return layout;
 }
 
+// Decodes bytes the intake has decoded once already, into `message`, reusing its memory.
+template <class Message>
+void Decode(const std::vector<std::uint8_t>& payload, Message& message) {
+  zenoh::ext::Deserializer d(payload.data(), payload.size());
+  zenoh::ZResult result = zenoh::Z_OK;
+  zenoh_msgs::kvt_msg::__zenoh_deserialize_with_deserializer(d, message, &result);
+}
+
 }  // namespace
 
 class __attribute__((visibility("hidden"))) SampleStream::Impl {
@@ -36,7 +44,8 @@ class __attribute__((visibility("hidden"))) SampleStream::Impl {
         layout_(LayoutOf(client)),
         conversion_(layout_),
         columns_(layout_),
-        intake_(options.capacity, options.keep_payloads, options.max_latency) {
+        keep_payloads_(options.keep_payloads),
+        intake_(options.capacity, options.max_latency) {
     intake_.Start(node_, serial_number_);
   }
 
@@ -48,14 +57,17 @@ class __attribute__((visibility("hidden"))) SampleStream::Impl {
     SampleBatch batch;
     batch.basic.resize(basic_.size());
     for (std::size_t i = 0; i < basic_.size(); ++i) {
-      conversion_.ToBasic(basic_[i].message, basic_[i].receive_time_ns, batch.basic[i]);
-      batch.basic[i].payload = std::move(basic_[i].payload);
+      // The intake queued only samples that decode.
+      Decode(basic_[i].payload, basic_message_);
+      conversion_.ToBasic(basic_message_, basic_[i].receive_time_ns, batch.basic[i]);
+      if (keep_payloads_) batch.basic[i].payload = std::move(basic_[i].payload);
     }
     batch.extra.resize(extra_.size());
     for (std::size_t i = 0; i < extra_.size(); ++i) {
-      conversion_.ToExtra(extra_[i].message, extra_[i].timestamp, extra_[i].receive_time_ns,
+      Decode(extra_[i].payload, extra_message_);
+      conversion_.ToExtra(extra_message_, extra_[i].timestamp, extra_[i].receive_time_ns,
                           batch.extra[i]);
-      batch.extra[i].payload = std::move(extra_[i].payload);
+      if (keep_payloads_) batch.extra[i].payload = std::move(extra_[i].payload);
     }
     return batch;
   }
@@ -70,14 +82,16 @@ class __attribute__((visibility("hidden"))) SampleStream::Impl {
     kvt_impl::ColumnConversion::Reserve(out.basic, basic_.size());
     kvt_impl::ColumnConversion::Reserve(out.extra, extra_.size());
     for (const kvt_impl::BasicArrival& a : basic_) {
-      columns_.AppendBasic(&a.message, a.receive_time_ns, out.basic);
-      if (!a.payload.empty()) {
+      Decode(a.payload, basic_message_);
+      columns_.AppendBasic(&basic_message_, a.receive_time_ns, out.basic);
+      if (keep_payloads_) {
         kvt_impl::ColumnConversion::AppendPayload(a.payload.data(), a.payload.size(), out.basic);
       }
     }
     for (const kvt_impl::ExtraArrival& a : extra_) {
-      columns_.AppendExtra(&a.message, a.timestamp, a.receive_time_ns, out.extra);
-      if (!a.payload.empty()) {
+      Decode(a.payload, extra_message_);
+      columns_.AppendExtra(&extra_message_, a.timestamp, a.receive_time_ns, out.extra);
+      if (keep_payloads_) {
         kvt_impl::ColumnConversion::AppendPayload(a.payload.data(), a.payload.size(), out.extra);
       }
     }
@@ -90,6 +104,10 @@ class __attribute__((visibility("hidden"))) SampleStream::Impl {
   const JointLayout layout_;
   const kvt_impl::SampleConversion conversion_;
   const kvt_impl::ColumnConversion columns_;
+  const bool keep_payloads_;
+  // Decoded into again and again by the reader.
+  zenoh_msgs::kvt_msg::AllBasicStreamData basic_message_;
+  zenoh_msgs::kvt_msg::AllExtraStreamData extra_message_;
   // Declared before the intake: the session outlives the subscriptions.
   zenoh_mdw::RealtimeNode node_;
   kvt_impl::SampleIntake intake_;

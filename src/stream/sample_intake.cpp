@@ -19,6 +19,15 @@ std::int64_t RealtimeNs() {
   return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+// Decodes a whole payload into `message`, reusing its memory.
+template <class Message>
+bool Decode(const zenoh::Bytes& payload, Message& message) {
+  zenoh::ext::Deserializer d(payload);
+  zenoh::ZResult result = zenoh::Z_OK;
+  return zenoh_msgs::kvt_msg::__zenoh_deserialize_with_deserializer(d, message, &result) &&
+         d.is_done();
+}
+
 std::int64_t TimestampNs(const std::pair<std::int32_t, std::uint32_t>& timestamp) {
   return static_cast<std::int64_t>(timestamp.first) * 1'000'000'000 + timestamp.second;
 }
@@ -26,14 +35,12 @@ std::int64_t TimestampNs(const std::pair<std::int32_t, std::uint32_t>& timestamp
 }  // namespace
 
 struct SampleIntake::Queues {
-  Queues(std::size_t capacity, bool keep, std::chrono::microseconds latency)
-      : keep_payloads(keep),
-        max_latency(latency),
+  Queues(std::size_t capacity, std::chrono::microseconds latency)
+      : max_latency(latency),
         wake_size(std::max<std::size_t>(1, capacity / 2)),
         basic(capacity),
         extra(capacity) {}
 
-  const bool keep_payloads;
   const std::chrono::microseconds max_latency;
   // A batch this large wakes the reader whatever the latency, long before the queue is full.
   const std::size_t wake_size;
@@ -64,24 +71,24 @@ struct SampleIntake::Queues {
     try {
       BasicArrival arrival;
       arrival.receive_time_ns = RealtimeNs();
-      zenoh::ZResult result = zenoh::Z_OK;
+      // Reused by the thread from sample to sample: decoding allocates nothing once grown.
+      thread_local zenoh_msgs::kvt_msg::AllBasicStreamData message;
+      bool decoded = false;
       {
         // The payload is lent by the transport's own, uninstrumented threads.
         const zenoh_mdw::TsanIgnoreAccesses lent_payload;
-        arrival.message = zenoh::ext::deserialize<zenoh_msgs::kvt_msg::AllBasicStreamData>(
-            sample.get_payload(), &result);
-        if (keep_payloads && result == zenoh::Z_OK)
-          arrival.payload = sample.get_payload().as_vector();
+        decoded = Decode(sample.get_payload(), message);
+        if (decoded) arrival.payload = sample.get_payload().as_vector();
       }
       {
         std::lock_guard<std::mutex> lock(mutex);
         ++basic_counters.received;
-        if (result != zenoh::Z_OK) {
+        if (!decoded) {
           ++basic_counters.malformed;
           return;
         }
-        basic_gaps.Add(TimestampNs(arrival.message.timestamp), arrival.receive_time_ns);
-        newest_timestamp = RecordTimestamp(arrival.message.timestamp);
+        basic_gaps.Add(TimestampNs(message.timestamp), arrival.receive_time_ns);
+        newest_timestamp = RecordTimestamp(message.timestamp);
         basic.Push(std::move(arrival));
         if (!WakesReader(basic.size())) return;
       }
@@ -95,18 +102,17 @@ struct SampleIntake::Queues {
     try {
       ExtraArrival arrival;
       arrival.receive_time_ns = RealtimeNs();
-      zenoh::ZResult result = zenoh::Z_OK;
+      thread_local zenoh_msgs::kvt_msg::AllExtraStreamData message;
+      bool decoded = false;
       {
         const zenoh_mdw::TsanIgnoreAccesses lent_payload;
-        arrival.message = zenoh::ext::deserialize<zenoh_msgs::kvt_msg::AllExtraStreamData>(
-            sample.get_payload(), &result);
-        if (keep_payloads && result == zenoh::Z_OK)
-          arrival.payload = sample.get_payload().as_vector();
+        decoded = Decode(sample.get_payload(), message);
+        if (decoded) arrival.payload = sample.get_payload().as_vector();
       }
       {
         std::lock_guard<std::mutex> lock(mutex);
         ++extra_counters.received;
-        if (result != zenoh::Z_OK) {
+        if (!decoded) {
           ++extra_counters.malformed;
           return;
         }
@@ -120,9 +126,8 @@ struct SampleIntake::Queues {
   }
 };
 
-SampleIntake::SampleIntake(std::size_t capacity, bool keep_payloads,
-                           std::chrono::microseconds max_latency)
-    : queues_(std::make_shared<Queues>(capacity, keep_payloads, max_latency)) {}
+SampleIntake::SampleIntake(std::size_t capacity, std::chrono::microseconds max_latency)
+    : queues_(std::make_shared<Queues>(capacity, max_latency)) {}
 
 SampleIntake::~SampleIntake() {
   basic_sub_.reset();

@@ -22,35 +22,37 @@
 
 namespace orbalt::kvt_impl {
 
-/// A decoded basic sample as it arrived.
+/// A basic sample that decoded, as it arrived: its wire bytes, which the reader decodes again.
+/// Queuing the bytes rather than the decoded message costs the reader a decode (into a message
+/// it reuses) but spares a dozen allocations a sample on the transport's thread and as many
+/// frees, across threads, on the reader's.
 struct BasicArrival {
   std::int64_t receive_time_ns = 0;
-  zenoh_msgs::kvt_msg::AllBasicStreamData message;
   std::vector<std::uint8_t> payload;
 };
 
-/// A decoded extra sample as it arrived, with the newest basic timestamp at that moment.
+/// An extra sample that decoded, as it arrived, with the newest basic timestamp at that moment.
 struct ExtraArrival {
   std::int64_t receive_time_ns = 0;
   std::pair<std::int32_t, std::int32_t> timestamp{};
-  zenoh_msgs::kvt_msg::AllExtraStreamData message;
   std::vector<std::uint8_t> payload;
 };
 
 /// Subscribes to a robot's basic and extra topics and queues every sample that decodes.
 ///
-/// On the transport's threads a sample is stamped with the host's receive time, decoded
-/// (and its bytes copied when asked) outside any lock, then appended to its stream's bounded
-/// queue under a lock held only for the append; a full queue drops its oldest entry. The
-/// transport never waits for the reader.
+/// On the transport's threads a sample is stamped with the host's receive time, decoded (into
+/// a message of the thread's own, to count what is malformed and read the timestamp) and its
+/// bytes copied outside any lock, then appended to its stream's bounded queue under a lock held
+/// only for the append; a full queue drops its oldest entry. The transport never waits for the
+/// reader.
 ///
 /// The reader takes samples with `Take`; `Counters` may be read from any thread.
 class SampleIntake {
  public:
   /// `max_latency`: how long a queued sample may wait before a waiting `Take` is woken; zero
   /// wakes it for every sample.
-  SampleIntake(std::size_t capacity, bool keep_payloads,
-               std::chrono::microseconds max_latency = std::chrono::microseconds{0});
+  explicit SampleIntake(std::size_t capacity,
+                        std::chrono::microseconds max_latency = std::chrono::microseconds{0});
   /// Ends both subscriptions; a handler still running finishes without touching the queues'
   /// owner, which may then go.
   ~SampleIntake();

@@ -6,12 +6,46 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "orbalt/kvt/joint_group.hpp"
 #include "orbalt/kvt/record_fields.hpp"
 
 namespace orbalt::kvt {
+
+/// An allocator that leaves the numbers a column grows by uninitialised: the columns are sized
+/// ahead of the rows written and every row is written whole, so clearing the memory first
+/// would only cost time.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  /// The same allocator for another type.
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;  ///< the allocator of U
+  };
+  UninitializedAllocator() = default;
+  /// From the allocator of another type.
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  /// Default-initialises: leaves a number uninitialised.
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  /// Constructs from `args`.
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+/// The buffer of one column.
+template <class T>
+using Column = std::vector<T, UninitializedAllocator<T>>;
 
 /// One joint group's columns of one stream.
 struct GroupColumns {
@@ -23,7 +57,7 @@ struct GroupColumns {
   /// stream, `kRobotActionsFields` for the extra one), in its order: rows x width values, row
   /// after row, width being the field's own or `dof` for per-joint fields. Rows whose sample
   /// lacks the group, or did not fit the layout, are NaN.
-  std::vector<std::vector<double>> fields;
+  std::vector<Column<double>> fields;
 
   /// Values per row of column `field`.
   std::size_t width(std::size_t field, const FieldInfo* table) const {
