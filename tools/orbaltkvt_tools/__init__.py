@@ -13,11 +13,18 @@ arrays::
     rec = orbaltkvt_tools.load("run.mcap")
     q = rec.basic.groups[JointGroup.ARM_1]["q"]      # (N, 7) joint positions [rad]
     t = rec.basic.robot_time_ns                      # (N,) the robot's time [ns]
+
+It reads what is asked for only, and ``windows`` a long recording in bounded pieces::
+
+    part = orbaltkvt_tools.load("run.mcap", start=10.0, end=20.0, groups=["ARM_1"],
+                                fields=["q", "tcp_pose"], dtype="float32")
+    for window in orbaltkvt_tools.windows("long.mcap", seconds=10, fields=["q"]):
+        ...
 """
 
 __version__ = "0.1.0"
 
-__all__ = ["Recording", "RecordingError", "Stream", "load"]
+__all__ = ["Recording", "RecordingError", "Stream", "load", "windows"]
 
 
 def __getattr__(name: str):

@@ -1,10 +1,11 @@
 """A robot's recordings (kvt record) as numpy arrays, decoded by the library's own decoder."""
 import os
-from typing import Iterable, Union
+from typing import Any, Iterable, Iterator, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 from orbaltkvt import JointGroup
+from orbaltkvt_tools.clock import ClockEstimate
 
 PathLike = Union[str, os.PathLike[str]]
 RAW_BASIC: str
@@ -34,6 +35,8 @@ class Stream:
     status: dict[str, npt.NDArray[np.generic]]
     """Basic only: estop_released, enabling_device_on (N,); digital_inputs, digital_outputs
     (N, 20); safety_inputs (N, 8); system_state, safety_board_state (N,) int32."""
+    robot_time_host_ns: npt.NDArray[np.int64]
+    """(N,) the robot's timestamp on the host's clock, ns since the Unix epoch."""
     def __len__(self) -> int: ...
 
 class Recording:
@@ -50,7 +53,33 @@ class Recording:
     """Measured states (RobotStates fields) and status."""
     extra: Stream
     """Desired actions (RobotActions fields)."""
+    clock: Optional[ClockEstimate]
+    """The robot's clock against the host's: stored by the recorder, else estimated at load."""
+    def to_arrow(self) -> dict[str, Any]:
+        """{"basic": pyarrow.Table, "extra": pyarrow.Table}, columns named as kvt export's CSV."""
+    def to_pandas(self) -> dict[str, Any]:
+        """{"basic": pandas.DataFrame, "extra": pandas.DataFrame}."""
+    def to_polars(self) -> dict[str, Any]:
+        """{"basic": polars.DataFrame, "extra": polars.DataFrame}."""
 
-def load(path: Union[PathLike, Iterable[PathLike]]) -> Recording:
-    """Every sample of a recording, or of the files of one split recording given in order.
-    Raises RecordingError for a file that is unreadable, cut short or not such a recording."""
+def load(path: Union[PathLike, Iterable[PathLike]], start: Optional[float] = None,
+         end: Optional[float] = None, groups: Optional[Iterable[Union[JointGroup, str]]] = None,
+         fields: Optional[Iterable[str]] = None, streams: Iterable[str] = ("basic", "extra"),
+         dtype: npt.DTypeLike = np.float64) -> Recording:
+    """The samples of a recording, or of the files of one split recording given in order.
+    start/end [s from the first sample]: rows received in [start, end), only the chunks that
+    overlap read. groups, fields (both streams; status too): only those columns; with groups,
+    joints is empty and the groups' per-joint fields are arrays of their own; with fields,
+    joints holds only those. streams: "basic", "extra" (another one is empty). dtype float64
+    or float32 (the wire's exact values). Raises RecordingError for a file that is
+    unreadable, cut short or not such a recording; ValueError for an unknown group, field,
+    stream or dtype."""
+
+def windows(path: Union[PathLike, Iterable[PathLike]], seconds: float = 10.0,
+            start: Optional[float] = None, end: Optional[float] = None, *,
+            groups: Optional[Iterable[Union[JointGroup, str]]] = None,
+            fields: Optional[Iterable[str]] = None, streams: Iterable[str] = ("basic", "extra"),
+            dtype: npt.DTypeLike = np.float64) -> Iterator[Recording]:
+    """Consecutive Recordings of `seconds` each, [start + k * seconds, ...), from start
+    (default 0) to end (default the last sample), with load's options: one window in memory
+    at a time."""

@@ -1,8 +1,9 @@
 """One recording file opened for its raw channels: the robot it names, its counters and the
-wire payloads of both streams. Everything in the tools that reads samples from a file reads
-them through :class:`RecordingFile` (``load``, and through it ``export`` and ``plot``; the
-benchmarks too). ``kvt recover`` alone reads files record by record, since it must read
-files no seeking reader accepts.
+wire payloads of both streams. Everything in the tools that reads samples from a file opens it
+here: :class:`RecordingIndex` natively, through the file's summary (``load``, ``windows``, and
+through them ``export`` and ``plot``), :class:`RecordingFile` message by message with the mcap
+package (the benchmarks and the format's tests). ``kvt recover`` alone reads files record by
+record, since it must read files no seeking reader accepts.
 """
 from __future__ import annotations
 
@@ -17,6 +18,68 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 class RecordingError(ValueError):
     """A file that is not a whole recording of a robot; the text is one line naming the file."""
+
+
+def unreadable(path: str, text: str) -> RecordingError:
+    """The error for a file that is not a complete MCAP file; ``text`` says what is wrong."""
+    text = text.replace("\n", " ")
+    return RecordingError(f"{path} is not a readable MCAP file ({text}); a recording cut short "
+                          "can be made whole with 'kvt recover'")
+
+
+def not_a_recording(path: str) -> RecordingError:
+    return RecordingError(f'{path} is not a recording of a robot (it has no "{fmt.METADATA}" '
+                          'metadata record)')
+
+
+def no_raw_channel(path: str) -> RecordingError:
+    return RecordingError(f"{path} holds no {fmt.RAW_BASIC} channel: the samples cannot be "
+                          "decoded without the robot's payloads")
+
+
+class RecordingIndex:
+    """A complete recording opened natively (``orbaltkvt_recording.Reader``): its summary and
+    metadata only, no sample. Checked as :class:`RecordingFile` is, with the same errors."""
+
+    def __init__(self, path: PathLike):
+        import orbaltkvt_recording
+
+        self.path = os.fspath(path)
+        try:
+            open(self.path, "rb").close()  # the system's own words for a file it will not open
+            reader = orbaltkvt_recording.Reader(self.path)
+        except OSError as exc:
+            raise RecordingError(f"cannot read {self.path}: {exc.strerror or exc}") from None
+        except orbaltkvt_recording.FormatError as exc:
+            raise unreadable(self.path, f"FormatError: {exc}") from None
+        meta = reader.metadata.get(fmt.METADATA)
+        if meta is None:
+            raise not_a_recording(self.path)
+        if not reader.has_topic(fmt.RAW_BASIC):
+            raise no_raw_channel(self.path)
+        self.metadata: dict[str, str] = dict(meta)
+        """The ``orbaltkvt`` record as written: serial_number, layout, groups, versions."""
+        self.counters: dict[str, int] = counters_dict(reader.metadata.get(fmt.COUNTERS, {}))
+        """The ``orbaltkvt.counters`` record (empty when the file lacks it)."""
+        self.clock: dict[str, str] = dict(reader.metadata.get(fmt.CLOCK, {}))
+        """The ``orbaltkvt.clock`` record (empty when the file lacks it)."""
+        self.counts: dict[str, int] = dict(reader.counts)
+        """Messages per raw topic from the file's statistics (empty without them)."""
+        self.start_ns: int = reader.start_time_ns
+        """Receive time of the file's first message, ns since the Unix epoch."""
+        self.end_ns: int = reader.end_time_ns
+        """Receive time of its last message (inclusive)."""
+
+    def layout(self) -> dict[str, tuple[int, int]]:
+        """{group name: (start_id, dof)} the recorder read the robot with."""
+        return _layout(self.path, self.metadata)
+
+
+def _layout(path: str, metadata: dict[str, str]) -> dict[str, tuple[int, int]]:
+    try:
+        return fmt.parse_layout(metadata.get(fmt.LAYOUT, ""))
+    except ValueError as exc:
+        raise RecordingError(f"{path}: bad joint layout in the metadata ({exc})") from None
 
 
 class RecordingFile:
@@ -44,13 +107,11 @@ class RecordingFile:
                     elif record.name == fmt.COUNTERS:
                         counters = counters_dict(record.metadata)
                 if meta is None:
-                    raise RecordingError(f'{self.path} is not a recording of a robot (it has no '
-                                         f'"{fmt.METADATA}" metadata record)')
+                    raise not_a_recording(self.path)
                 summary = self._reader.get_summary()
                 topics = {c.id: c.topic for c in summary.channels.values()}
                 if fmt.RAW_BASIC not in topics.values():
-                    raise RecordingError(f"{self.path} holds no {fmt.RAW_BASIC} channel: the "
-                                         "samples cannot be decoded without the robot's payloads")
+                    raise no_raw_channel(self.path)
                 stats = summary.statistics
                 self.counts: dict[str, int] = (
                     {topics[i]: n for i, n in stats.channel_message_counts.items() if i in topics}
@@ -79,10 +140,7 @@ class RecordingFile:
 
     def layout(self) -> dict[str, tuple[int, int]]:
         """{group name: (start_id, dof)} the recorder read the robot with."""
-        try:
-            return fmt.parse_layout(self.metadata.get(fmt.LAYOUT, ""))
-        except ValueError as exc:
-            raise RecordingError(f"{self.path}: bad joint layout in the metadata ({exc})") from None
+        return _layout(self.path, self.metadata)
 
     def messages(self, topics=fmt.RAW_TOPICS) -> Iterator[tuple[str, int, int, bytes]]:
         """(topic, log time, publish time, payload) of the messages on ``topics`` in log-time
@@ -123,6 +181,4 @@ class _AsRecordingError:
         if kind is None or isinstance(exc, (RecordingError, GeneratorExit)) or not isinstance(
                 exc, Exception):
             return False
-        text = f"{kind.__name__}: {exc}".replace("\n", " ")
-        raise RecordingError(f"{self.path} is not a readable MCAP file ({text}); a recording "
-                             "cut short can be made whole with 'kvt recover'") from None
+        raise unreadable(self.path, f"{kind.__name__}: {exc}") from None

@@ -37,7 +37,8 @@ def run(args) -> int:
     import matplotlib.pyplot as plt
 
     try:
-        recording = load(args.mcap)
+        # Only what is drawn: the measured positions and torques.
+        recording = load(args.mcap, fields=("q", "tau"), streams=("basic",))
     except RecordingError as exc:
         raise ToolError(str(exc)) from None
     basic = recording.basic
