@@ -14,7 +14,7 @@ import time
 
 from .faults import RpcFault, StreamFault
 from .messages import RPCReply
-from .model import PRESETS, make_layout
+from .model import PRESETS, RobotClock, make_layout
 from .fleet import Fleet
 from .keys import session_config
 from .recording import RecordingError
@@ -159,6 +159,12 @@ def parser() -> argparse.ArgumentParser:
                         "with --play 0)")
     p.add_argument("--stamp-send-time", action="store_true",
                    help="stamp basic samples with the time they are sent (latency measurements)")
+    p.add_argument("--clock-offset", type=float, default=0.0, metavar="SECONDS",
+                   help="the robot's clock runs ahead of the host's by SECONDS at the first "
+                        "sample (negative: behind; default 0)")
+    p.add_argument("--clock-drift", type=float, default=0.0, metavar="PPM",
+                   help="the robot's clock gains PPM microseconds a second on the host's "
+                        "(negative: loses them; default 0)")
     realtime = os.environ.get("ORBALTKVT_SIM_REALTIME")
     p.add_argument("--realtime", type=int, metavar="PRIO",
                    default=int(realtime) if realtime and realtime != "0" else None,
@@ -205,6 +211,10 @@ def main(argv=None) -> int:
         p.error("--loop and --speed go with --play")
     if args.fleet is not None and args.fleet < 1:
         p.error("--fleet needs at least one robot")
+    clock = RobotClock(args.clock_offset, args.clock_drift)
+    if clock != RobotClock() and (args.play or args.stamp_send_time):
+        p.error("--clock-offset and --clock-drift stamp the model's samples: not with --play "
+                "or --stamp-send-time")
     logging.basicConfig(stream=sys.stderr, level=logging.DEBUG if args.verbose else logging.INFO,
                         format="%(asctime)s.%(msecs)03d orbaltkvt-sim %(message)s",
                         datefmt="%H:%M:%S")
@@ -261,6 +271,7 @@ def main(argv=None) -> int:
             faults.set_stream(stream, fault)
         for stream in args.pause:
             robot.pause(stream)
+        clock.stamp(robot.source)
 
     try:
         sim.start()

@@ -85,6 +85,40 @@ def joint_count(layout: Layout) -> int:
     return max((g.start + g.dof for g in layout), default=0)
 
 
+@dataclass(frozen=True)
+class RobotClock:
+    """A robot clock that is not the host's: ahead of it by ``offset`` seconds at the first
+    sample and gaining ``drift_ppm`` microseconds a second on it (negative: behind, losing). The
+    defaults are the host's clock, which the model's timestamps follow unless told otherwise.
+    """
+
+    offset: float = 0.0
+    drift_ppm: float = 0.0
+
+    def robot_ns(self, host_ns: int, first_host_ns: int) -> int:
+        """The robot's time at host time ``host_ns``, the first sample due at ``first_host_ns``."""
+        return (host_ns + round(self.offset * 1e9)
+                + round(self.drift_ppm * 1e-6 * (host_ns - first_host_ns)))
+
+    def stamp(self, source) -> None:
+        """Makes a model source (orbaltkvt_sim.sources.ModelSource) stamp its samples with this
+        clock. Such a source stamps sample k of a schedule at ``origin.wall_ns + k / hz`` of the
+        origin it sends from, so the robot's clock is that origin moved by the offset, at a rate
+        that spaces its stamps by (1 + drift) host periods."""
+        from .pacing import Rate
+
+        if self.offset == 0.0 and self.drift_ppm == 0.0:
+            return
+        send = source.send
+        scale = 1.0 + self.drift_ppm * 1e-6
+
+        def send_on_robot_clock(k0: int, k1: int, origin) -> None:
+            send(k0, k1, origin._replace(wall_ns=self.robot_ns(origin.wall_ns, origin.wall_ns),
+                                         schedule=Rate(origin.schedule.hz / scale)))
+
+        source.send = send_on_robot_clock
+
+
 # ---------------------------------------------------------------------------------------------
 # Kinematics on tuples: quaternions are (w, x, y, z), positions (x, y, z).
 
@@ -221,6 +255,9 @@ class RobotModel:
 
     def __init__(self, layout="dual"):
         self.set_layout(layout)
+        # Cues a test sets while running: the e-stop held pressed, digital inputs held at a value.
+        self.estop_pressed = False
+        self.held_inputs: dict[int, bool] = {}
 
     def set_layout(self, layout) -> None:
         self.layout: Layout = make_layout(layout)
@@ -341,12 +378,15 @@ class RobotModel:
 
     def status(self, t: float):
         system, board, estop, enabling = _status_at(t)
+        estop = estop and not self.estop_pressed
         door = not (system in (2, 11) and 0.5 < (t % 4.0) < 1.0)
         safety = [estop, estop, door, door, enabling, enabling, True, True]
         sec = int(t)
         inputs = [bool((sec >> b) & 1) for b in range(8)]
         inputs += [bool(int(t * 2.0) & 1), system == 7, board == 12, enabling]
         inputs += [bool(((sec // 3) + b) % 5 == 0) for b in range(8)]
+        for channel, value in self.held_inputs.items():
+            inputs[channel] = value
         outputs = [bool(((sec - 1) >> b) & 1) for b in range(8)] if sec > 0 else [False] * 8
         outputs += [system == 7, not estop, False, enabling]
         outputs += [bool((sec // 2 + b) % 4 == 0) for b in range(8)]
