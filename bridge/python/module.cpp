@@ -14,6 +14,8 @@
 #include "bridge.hpp"
 
 namespace py = pybind11;
+
+void define_flight_recorder(py::module_& m);  // flight_recorder.cpp
 using orbalt::kvt::Client;
 using orbalt::kvt::JointGroup;
 using orbalt::kvt::StreamCounters;
@@ -163,4 +165,5 @@ PYBIND11_MODULE(orbaltkvt_foxglove, m) {
            "server. Returns the final stats. Idempotent.")
       .def("__enter__", [](PyBridge& b) -> PyBridge& { return b; })
       .def("__exit__", [](PyBridge& b, py::args) { b.Close(); });
+  define_flight_recorder(m);
 }

@@ -115,3 +115,78 @@ class Bridge:
 
     def __enter__(self) -> "Bridge": ...
     def __exit__(self, *args: object) -> None: ...
+
+class FlightFile(TypedDict):
+    path: str
+    trigger: str
+    """The triggers it holds, "+"-joined: "estop", "fault", "safety", "input:N", "manual"."""
+    trigger_ns: int
+    """Robot time of the (first) trigger sample, ns; the file is "<stem>_<s>.<ns:09><ext>"."""
+    first_ns: int
+    """Robot time of its first basic sample, ns."""
+    last_ns: int
+    """Robot time of its last basic sample, ns."""
+    samples: int
+    """Basic and extra samples written."""
+
+class FlightStats(TypedDict):
+    basic: StreamCounters
+    extra: StreamCounters
+    ring_bytes: int
+    """Bytes the ring holds now (wire bytes and per-sample times)."""
+    max_bytes: int
+    """The ring's bound."""
+    evicted: int
+    """Samples the bound pushed out of the ring before they were old enough."""
+    pending: int
+    """Files waiting for their after-window."""
+    files: list[FlightFile]
+    running: bool
+    error: Optional[str]
+
+class FlightRecorder:
+    """Keeps the last `seconds` of the client's robot in a bounded native ring (wire bytes,
+    decoded again only for a file) and, on each trigger, writes the samples from `seconds`
+    before to `after` seconds after it (robot time) to a recording of its own, with the channels
+    and metadata of a Bridge file. A trigger within a pending file's after-window extends it
+    (the file up to 2 x (seconds + after) long); a later one starts the next file, which may
+    overlap it. Raises ValueError for bad arguments, RuntimeError when the stream cannot open.
+    """
+
+    def __init__(
+        self,
+        client: orbaltkvt.Client,
+        groups: Sequence[orbaltkvt.JointGroup],
+        path: str,
+        seconds: float,
+        after: float = 2.0,
+        triggers: Sequence[str] = (),
+        chunk_duration: float = 1.0,
+        chunk_size: int = 1048576,
+        capacity: int = 10000,
+        max_bytes: int = 0,
+    ) -> None:
+        """
+        path: FILE.mcap; each file is "FILE_<s>.<ns:09>.mcap" after its trigger's robot time.
+        triggers: "estop" (estop_released true -> false), "fault" (system_state enters
+            FAULT_MANUAL, FAULT_AUTO or FAULT_EXTERNAL_AUTO), "safety" (safety_board_state
+            leaves NORMAL, 12), "input:N" (digital input N, 0 to 19, changes either way).
+        capacity: samples queued per stream while a file is written.
+        max_bytes: the ring's bound; 0: room for 2 x (seconds + after) at 1 kHz of this
+            robot's samples (see `max_bytes`).
+        """
+
+    @property
+    def max_bytes(self) -> int:
+        """The ring's memory bound, bytes."""
+
+    def trigger(self) -> None:
+        """A trigger by hand at the newest sample's robot time."""
+
+    def wait(self, seconds: float) -> bool: ...
+    def stats(self) -> FlightStats: ...
+    def close(self) -> FlightStats:
+        """Takes what is queued, writes each pending file with what it has, stops. Idempotent."""
+
+    def __enter__(self) -> "FlightRecorder": ...
+    def __exit__(self, *args: object) -> None: ...

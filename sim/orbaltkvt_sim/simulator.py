@@ -242,6 +242,19 @@ class Simulator:
     def layout(self) -> Layout:
         return self._model.layout
 
+    def press_estop(self, pressed: bool = True) -> None:
+        """Holds the e-stop pressed (estop_released false) from the next sample on, or lets the
+        model's own cycle drive it again (``pressed=False``)."""
+        self._model.estop_pressed = pressed
+
+    def hold_input(self, channel: int, value: Optional[bool]) -> None:
+        """Holds digital input ``channel`` (0 to 19) at ``value`` from the next sample on; None
+        lets the model drive it again."""
+        if value is None:
+            self._model.held_inputs.pop(channel, None)
+        else:
+            self._model.held_inputs[channel] = bool(value)
+
     def set_layout(self, layout) -> None:
         """Switches the joint groups (preset name or (group, start, dof) rows) while running.
 
