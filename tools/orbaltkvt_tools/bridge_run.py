@@ -3,6 +3,7 @@ running the native bridge until it is told to stop."""
 from __future__ import annotations
 
 import time
+from typing import Optional
 
 from . import recording_format as fmt
 from .connecting import without_os_error
@@ -74,9 +75,19 @@ def file_summary(stats: dict, path: str) -> str:
             f"{stats.get('bytes_written', 0) / 1e6:.1f} MB")
 
 
-def failure(stats: dict, path) -> ToolError:
-    """The bridge's own failure text ("cannot write FILE: reason"), as one line."""
+def failure(stats: dict, path, chunk_duration: Optional[float] = None) -> ToolError:
+    """The bridge's own failure text ("cannot write FILE: reason"), as one line; with the
+    file's ``chunk_duration``, followed by how many of the samples received were not written."""
     text = without_os_error(str(stats["error"])).strip()
     if path and not text.startswith("cannot "):
         text = f"cannot write {path}: {text}"
+    if chunk_duration is not None:
+        # The file is left without its counters record, so the line is the only place that
+        # says what the failure cost. Samples of the chunk under way when the write failed were
+        # handed to the file but are lost with that chunk.
+        received = sum(stats[s]["received"] for s in ("basic", "extra"))
+        written = stats.get("samples_written", 0)
+        text += (f" (of {received} samples received, {received - written} not written and "
+                 f"{written} handed to the file, less the last chunk's, at most "
+                 f"{chunk_duration:g} s of them)")
     return ToolError(text)
