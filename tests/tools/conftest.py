@@ -99,6 +99,9 @@ def kvt():
         started.append(child)
         return child
 
+    # For running the command under another program: its argv and environment.
+    start.command = kvt_command
+    start.env = kvt_env
     yield start
     for child in started:
         if child.proc.poll() is None:

@@ -22,7 +22,6 @@ from orbaltkvt_sim import messages as wire
 from orbaltkvt_sim.testing import SimulatorProcess
 from orbaltkvt_tools.recording import load
 
-from conftest import kvt_command, kvt_env
 from test_kvt import NS, PERIOD, Recording, Tap, assert_channels_in_step, wait_for_file
 
 
@@ -162,7 +161,7 @@ def test_a_lossy_or_slow_link_is_counted_exactly(remote_simulator, kvt, link, tm
         assert f["gaps"] > 0, "the bucket lets through less than the robot sends"
 
 
-def record_on_disk(tmp_path, disk_options: str, *args: str, timeout: float = 120.0):
+def record_on_disk(kvt, tmp_path, disk_options: str, *args: str, timeout: float = 120.0):
     """``kvt ARGS`` with tmp_path/"disk" a tmpfs mounted with ``disk_options`` in a mount
     namespace of its own, so the mount ends with the command; what it wrote there is copied to
     tmp_path/"copy" after it exits. Returns the finished process (stderr as text), the disk
@@ -173,9 +172,9 @@ def record_on_disk(tmp_path, disk_options: str, *args: str, timeout: float = 120
     script = ('mount -t tmpfs -o "$1" kvt-faults "$2" || exit 9; disk=$2; copy=$3; shift 3; '
               '"$@"; rc=$?; cp -a "$disk/." "$copy/"; exit $rc')
     proc = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
-                           "disk", disk_options, str(disk), str(copy), *kvt_command(), *args],
+                           "disk", disk_options, str(disk), str(copy), *kvt.command(), *args],
                           stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                          env=kvt_env(), timeout=timeout)
+                          env=kvt.env(), timeout=timeout)
     return proc, disk, copy
 
 
@@ -185,7 +184,7 @@ def test_a_full_or_unwritable_disk_fails_in_one_line(remote_simulator, kvt, tmp_
     file whole; the line says how many samples were not written. A directory that cannot be
     written at all fails the same way before anything is recorded."""
     sim = remote_simulator()
-    proc, disk, copy = record_on_disk(tmp_path, "size=6m", "record", sim.sn, "-o",
+    proc, disk, copy = record_on_disk(kvt, tmp_path, "size=6m", "record", sim.sn, "-o",
                                       tmp_path / "disk" / "run.mcap", "--seconds", "90",
                                       "--chunk-duration", "0.2")
     lines = [line for line in proc.stderr.splitlines() if line.strip()]
@@ -217,7 +216,7 @@ def test_a_full_or_unwritable_disk_fails_in_one_line(remote_simulator, kvt, tmp_
     assert handed - readable <= 2 * 2 * 200, (handed, readable)
 
     (tmp_path / "ro").mkdir()
-    proc, disk, _copy = record_on_disk(tmp_path / "ro", "ro", "record", sim.sn, "-o",
+    proc, disk, _copy = record_on_disk(kvt, tmp_path / "ro", "ro", "record", sim.sn, "-o",
                                        tmp_path / "ro" / "disk" / "run.mcap", "--seconds", "5")
     lines = [line for line in proc.stderr.splitlines() if line.strip()]
     print("read-only disk:", lines)

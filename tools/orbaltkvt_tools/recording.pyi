@@ -37,6 +37,7 @@ class Stream:
     (N, 20); safety_inputs (N, 8); system_state, safety_board_state (N,) int32."""
     robot_time_host_ns: npt.NDArray[np.int64]
     """(N,) the robot's timestamp on the host's clock, ns since the Unix epoch."""
+    __hash__ = None  # type: ignore[assignment]
     def __len__(self) -> int: ...
 
 class Recording:
@@ -55,6 +56,7 @@ class Recording:
     """Desired actions (RobotActions fields)."""
     clock: Optional[ClockEstimate]
     """The robot's clock against the host's: stored by the recorder, else estimated at load."""
+    __hash__ = None  # type: ignore[assignment]
     def to_arrow(self) -> dict[str, Any]:
         """{"basic": pyarrow.Table, "extra": pyarrow.Table}, columns named as kvt export's CSV."""
     def to_pandas(self) -> dict[str, Any]:
