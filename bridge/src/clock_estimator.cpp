@@ -7,9 +7,12 @@ namespace orbalt::kvt_bridge {
 
 namespace {
 
-constexpr std::int64_t kInterval = 250'000'000;  // ns of robot time per envelope point
-constexpr std::size_t kPoints = 256;             // the envelope's points at most
-constexpr double kBelow = 0.02;                  // the share of the envelope left under the line
+// The envelope starts at a point per 16 ms of robot time; past kKept points neighbours are
+// merged and the interval doubles, so a recording of any length keeps a few thousand.
+constexpr std::int64_t kFirstInterval = 16'000'000;
+constexpr std::size_t kKept = 4096;
+constexpr std::size_t kPoints = 256;  // the envelope's points the line is fit to, at most
+constexpr double kBelow = 0.02;       // the share of the envelope left under the line
 
 // numpy's default (linear) quantile of `v`, which it sorts.
 double Quantile(std::vector<double>& v, double q) {
@@ -26,15 +29,30 @@ void ClockEstimator::Add(std::int64_t robot_time_ns, std::int64_t receive_time_n
   if (samples_ == 0 || robot_time_ns < t0_) {
     t0_ = robot_time_ns;
     samples_ = 0;
+    interval_ = kFirstInterval;
     lows_.clear();
   }
   ++samples_;
   const std::int64_t x = robot_time_ns - t0_;
   const std::int64_t lag = receive_time_ns - robot_time_ns;
-  if (!lows_.empty() && x / kInterval == lows_.back().x / kInterval) {
+  if (!lows_.empty() && x / interval_ == lows_.back().x / interval_) {
     if (lag < lows_.back().lag) lows_.back() = {x, lag};
   } else if (lows_.empty() || x > lows_.back().x) {
     lows_.push_back({x, lag});
+  }
+  if (lows_.size() > kKept) {
+    // Twice the interval: of two neighbours in the same new interval the lower stays.
+    interval_ *= 2;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < lows_.size(); ++i) {
+      const Low l = lows_[i];
+      if (kept > 0 && l.x / interval_ == lows_[kept - 1].x / interval_) {
+        if (l.lag < lows_[kept - 1].lag) lows_[kept - 1] = l;
+      } else {
+        lows_[kept++] = l;
+      }
+    }
+    lows_.resize(kept);
   }
 }
 

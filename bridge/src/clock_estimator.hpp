@@ -18,10 +18,11 @@ struct ClockEstimate {
 /// Estimates the robot's clock against the host's receive times while a recording runs, from
 /// the lower envelope of (receive time - robot time): delays only ever add, so the samples that
 /// met the least delay mark the clocks' relation (E. Olson, "A passive solution to the sensor
-/// synchronization problem", 2010). It keeps only the smallest delay of each quarter second of
-/// robot time (a few kilobytes an hour) and makes the estimate as the tools do when a file
-/// lacks one: the Theil-Sen slope of the envelope, under all of it but its lowest 2 %. A robot
-/// time earlier than the first one (the robot restarted its clock) starts over.
+/// synchronization problem", 2010). It keeps only the smallest delay of each interval of robot
+/// time (16 ms at first, doubled whenever more than 4096 are kept: at most 64 KiB whatever the
+/// length) and makes the estimate as the tools do when a file lacks one: the Theil-Sen slope of
+/// up to 256 envelope points, under all of them but the lowest 2 %. A robot time earlier than
+/// the first one (the robot restarted its clock) starts over.
 ///
 /// Not thread safe.
 class ClockEstimator {
@@ -35,6 +36,7 @@ class ClockEstimator {
     std::int64_t lag;  // receive - robot
   };
   std::int64_t t0_ = 0;
+  std::int64_t interval_ = 0;
   std::uint64_t samples_ = 0;
   std::vector<Low> lows_;  // one per interval of robot time, in order
 };

@@ -204,7 +204,8 @@ def test_clock_estimate_meets_a_robot_clock_off_on_purpose(simulator_process, kv
               f" us (the least delay a sample met is in it), drift error {drift_error:+.3f} ppm "
               f"over {len(rec.basic)} samples")
         assert errors[1] > -500_000 and errors[0] < 3_000_000, (what, errors)
-        assert abs(drift_error) < 20.0, what
+        # A loaded two-core host puts a few ppm into a 10 s estimate; a wrong one is off by 120.
+        assert abs(drift_error) < 30.0, what
     est = recorded
     t0 = est.t0_robot_ns
     delay = rec.basic.receive_time_ns - rec.basic.robot_time_host_ns
