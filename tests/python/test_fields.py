@@ -8,13 +8,18 @@ import re
 import orbaltkvt
 import orbaltkvt_stream
 
-STUB = pathlib.Path(__file__).parents[2] / "python" / "orbaltkvt_stream.pyi"
+def stub_path() -> pathlib.Path:
+    """The stub beside the installed module (a wheel), else the source tree's."""
+    installed = pathlib.Path(orbaltkvt_stream.__file__).with_name("orbaltkvt_stream.pyi")
+    if installed.exists():
+        return installed
+    return pathlib.Path(__file__).parents[2] / "python" / "orbaltkvt_stream.pyi"
 
 
 def stub_docstrings() -> dict[str, str]:
     """'Class.member' -> docstring, for every documented member of the stub."""
     docs = {}
-    for node in ast.parse(STUB.read_text()).body:
+    for node in ast.parse(stub_path().read_text()).body:
         if isinstance(node, ast.ClassDef):
             for member in node.body:
                 if isinstance(member, (ast.FunctionDef, ast.AsyncFunctionDef)):
