@@ -11,14 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "counters_dict.hpp"
+
 namespace py = pybind11;
 using orbalt::kvt::Client;
 using orbalt::kvt::JointGroup;
-using orbalt::kvt::StreamCounters;
 using orbalt::kvt_bridge::FlightOptions;
 using orbalt::kvt_bridge::FlightRecorder;
 using orbalt::kvt_bridge::FlightStats;
 using orbalt::kvt_bridge::Trigger;
+
+using orbalt::kvt_bridge::python::CountersDict;
 
 namespace {
 
@@ -43,20 +46,10 @@ Trigger ParseTrigger(const std::string& text) {
                               text + "'");
 }
 
-py::dict Counters(const StreamCounters& c) {
-  py::dict d;
-  d["received"] = c.received;
-  d["delivered"] = c.delivered;
-  d["dropped"] = c.dropped;
-  d["gaps"] = c.gaps;
-  d["malformed"] = c.malformed;
-  return d;
-}
-
 py::dict StatsDict(const FlightStats& s) {
   py::dict d;
-  d["basic"] = Counters(s.basic);
-  d["extra"] = Counters(s.extra);
+  d["basic"] = CountersDict(s.basic);
+  d["extra"] = CountersDict(s.extra);
   d["ring_bytes"] = s.ring_bytes;
   d["max_bytes"] = s.max_bytes;
   d["evicted"] = s.evicted;

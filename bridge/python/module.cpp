@@ -12,16 +12,18 @@
 #include <vector>
 
 #include "bridge.hpp"
+#include "counters_dict.hpp"
 
 namespace py = pybind11;
 
 void define_flight_recorder(py::module_& m);  // flight_recorder.cpp
 using orbalt::kvt::Client;
 using orbalt::kvt::JointGroup;
-using orbalt::kvt::StreamCounters;
 using orbalt::kvt_bridge::Bridge;
 using orbalt::kvt_bridge::BridgeOptions;
 using orbalt::kvt_bridge::BridgeStats;
+
+using orbalt::kvt_bridge::python::CountersDict;
 
 namespace {
 
@@ -30,16 +32,6 @@ std::int64_t SecondsToNs(double seconds, const char* name) {
     throw std::invalid_argument(std::string(name) + " must be 0 or more seconds");
   }
   return static_cast<std::int64_t>(seconds * 1e9);
-}
-
-py::dict CountersDict(const StreamCounters& c) {
-  py::dict d;
-  d["received"] = c.received;
-  d["delivered"] = c.delivered;
-  d["dropped"] = c.dropped;
-  d["gaps"] = c.gaps;
-  d["malformed"] = c.malformed;
-  return d;
 }
 
 py::dict StatsDict(const BridgeStats& s) {
