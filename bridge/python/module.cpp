@@ -50,6 +50,8 @@ py::dict StatsDict(const BridgeStats& s) {
     vd["id"] = v.id;
     vd["subscriptions"] = v.subscriptions;
     vd["queued"] = v.queued;
+    vd["sent"] = v.sent;
+    vd["dropped"] = v.dropped;
     viewers.append(vd);
   }
   d["viewers"] = viewers;

@@ -37,11 +37,17 @@ class StreamCounters(TypedDict):
 
 class ViewerStats(TypedDict):
     id: int
+    """1, 2, ... in the order viewers connected; a viewer that left stays listed."""
     subscriptions: int
     """Channels the viewer subscribes to now; 0 once it left."""
     queued: int
-    """Messages handed to the viewer's queue. A full queue drops its oldest message without
-    counting it, so queued minus what the viewer received is what it lost."""
+    """Channel messages put into the viewer's queue."""
+    sent: int
+    """Channel messages written to the viewer's connection."""
+    dropped: int
+    """Channel messages dropped from the viewer's queue, its oldest first, because the viewer
+    fell behind. Once it left or the server stopped, queued = sent + dropped + what was still
+    queued then."""
 
 class Stats(TypedDict):
     basic: StreamCounters

@@ -22,6 +22,8 @@ constexpr int kDrainPasses = 8;
 constexpr std::chrono::microseconds kMaxLatency{5000};
 // The metadata record of the clock estimate, written before each file's counters.
 constexpr const char* kClockRecord = "orbaltkvt.clock";
+// How often the counters go to the /kvt/counters channel.
+constexpr std::int64_t kCountersPeriodNs = 1'000'000'000;
 
 std::int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -56,7 +58,34 @@ KeyValues Bridge::Counters() const {
     std::lock_guard<std::mutex> lock(mutex_);
     written = samples_written_;
   }
-  return CounterMetadata(stream_->basic_counters(), stream_->extra_counters(), written);
+  const FileCounts now{stream_->basic_counters(), stream_->extra_counters(), basic_written_,
+                       extra_written_};
+  KeyValues out = CounterMetadata(now.basic, now.extra, written);
+  const KeyValues file = FileCounterMetadata(file_start_, now);
+  out.insert(out.end(), file.begin(), file.end());
+  return out;
+}
+
+void Bridge::EndFile(bool split) {
+  WriteClock();
+  const KeyValues counters = Counters();
+  if (split) {
+    sinks_->next_file(counters);
+  } else {
+    sinks_->close(counters);
+  }
+  file_start_ = {stream_->basic_counters(), stream_->extra_counters(), basic_written_,
+                 extra_written_};
+}
+
+void Bridge::WriteCounters(std::int64_t now_ns) {
+  std::uint64_t written;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    written = samples_written_;
+  }
+  sinks_->write_counters(now_ns, stream_->basic_counters(), stream_->extra_counters(), written);
+  counters_at_ns_ = now_ns;
 }
 
 void Bridge::Write(const kvt::ColumnBatch& batch) {
@@ -66,10 +95,7 @@ void Bridge::Write(const kvt::ColumnBatch& batch) {
       std::lock_guard<std::mutex> lock(mutex_);
       ++samples_written_;
     }
-    if (split) {
-      WriteClock();
-      sinks_->next_file(Counters());
-    }
+    if (split) EndFile(true);
   };
   sinks_->bind(batch);
   kvt::ForEachByReceiveTime(
@@ -78,9 +104,15 @@ void Bridge::Write(const kvt::ColumnBatch& batch) {
         if (batch.basic.valid[row]) {
           clock_.Add(batch.basic.robot_time_ns[row], batch.basic.receive_time_ns[row]);
         }
-        written(sinks_->write_basic(row));
+        const bool split = sinks_->write_basic(row);
+        ++basic_written_;
+        written(split);
       },
-      [&](std::size_t row) { written(sinks_->write_extra(row)); });
+      [&](std::size_t row) {
+        const bool split = sinks_->write_extra(row);
+        ++extra_written_;
+        written(split);
+      });
 }
 
 void Bridge::WriteClock() {
@@ -104,14 +136,16 @@ void Bridge::Run() {
       }
       stream_->next_columns(kPoll, batch_, kBatch);
       Write(batch_);
-      sinks_->tick(NowNs());
+      const std::int64_t now = NowNs();
+      sinks_->tick(now);
+      if (now - counters_at_ns_ >= kCountersPeriodNs) WriteCounters(now);
     }
     for (int pass = 0; pass < kDrainPasses; ++pass) {
       if (!stream_->next_columns(std::chrono::milliseconds(0), batch_, 0)) break;
       Write(batch_);
     }
-    WriteClock();
-    sinks_->close(Counters());
+    WriteCounters(NowNs());
+    EndFile(false);
   } catch (const std::exception& e) {
     error = e.what();
   } catch (...) {

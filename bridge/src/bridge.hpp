@@ -14,6 +14,7 @@
 #include "clock_estimator.hpp"
 #include "orbalt/kvt/client.hpp"
 #include "orbalt/kvt/sample_stream.hpp"
+#include "recording_metadata.hpp"
 #include "rust_sinks.hpp"
 
 namespace orbalt::kvt_bridge {
@@ -63,7 +64,11 @@ class Bridge {
  private:
   void Run();
   void Write(const kvt::ColumnBatch& batch);
+  // The counters record of the current file: running totals and what the file holds.
   KeyValues Counters() const;
+  // Finishes the current file with its counters; the next one, or none.
+  void EndFile(bool split);
+  void WriteCounters(std::int64_t now_ns);
   void Stop(std::optional<std::string> error);
   // The robot clock's estimate so far, as a metadata record of the current file.
   void WriteClock();
@@ -74,6 +79,10 @@ class Bridge {
   std::unique_ptr<RustSinks> sinks_;
   kvt::ColumnBatch batch_;             // the thread's, reused so its buffers keep their capacity
   std::uint64_t samples_written_ = 0;  // written by the thread, read under mutex_
+  std::uint64_t basic_written_ = 0;    // the thread's, as the two below
+  std::uint64_t extra_written_ = 0;
+  FileCounts file_start_;              // when the current file started
+  std::int64_t counters_at_ns_ = 0;    // the last /kvt/counters message
 
   mutable std::mutex mutex_;
   std::condition_variable stopped_cv_;

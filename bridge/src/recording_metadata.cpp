@@ -1,6 +1,7 @@
 #include "recording_metadata.hpp"
 
 #include <string>
+#include <tuple>
 
 #include "orbalt/kvt/joint_group.hpp"
 
@@ -47,6 +48,22 @@ KeyValues CounterMetadata(const kvt::StreamCounters& basic, const kvt::StreamCou
     out.emplace_back(p + "malformed", std::to_string(c.malformed));
   }
   out.emplace_back("samples_written", std::to_string(samples_written));
+  return out;
+}
+
+KeyValues FileCounterMetadata(const FileCounts& start, const FileCounts& end) {
+  auto delta = [](std::uint64_t a, std::uint64_t b) { return std::to_string(b >= a ? b - a : 0); };
+  KeyValues out{{"file_basic_samples", delta(start.basic_written, end.basic_written)},
+                {"file_extra_samples", delta(start.extra_written, end.extra_written)}};
+  for (const auto& [prefix, a, b] :
+       {std::tuple<const char*, const kvt::StreamCounters&, const kvt::StreamCounters&>{
+            "file_basic_", start.basic, end.basic},
+        {"file_extra_", start.extra, end.extra}}) {
+    const std::string p = prefix;
+    out.emplace_back(p + "dropped", delta(a.dropped, b.dropped));
+    out.emplace_back(p + "gaps", delta(a.gaps, b.gaps));
+    out.emplace_back(p + "malformed", delta(a.malformed, b.malformed));
+  }
   return out;
 }
 

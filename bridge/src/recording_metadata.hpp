@@ -21,4 +21,17 @@ KeyValues RecordingMetadata(const kvt::SampleStream& stream,
 KeyValues CounterMetadata(const kvt::StreamCounters& basic, const kvt::StreamCounters& extra,
                           std::uint64_t samples_written);
 
+/// The counts at a moment of a recording: its streams' counters and the samples written.
+struct FileCounts {
+  kvt::StreamCounters basic;
+  kvt::StreamCounters extra;
+  std::uint64_t basic_written = 0;
+  std::uint64_t extra_written = 0;
+};
+
+/// What one file of a recording holds, from the counts when it started and when it ended:
+/// file_basic_samples and file_extra_samples (the samples in it), and the losses counted while
+/// it was open (file_basic_dropped, file_basic_gaps, file_basic_malformed, the same for extra).
+KeyValues FileCounterMetadata(const FileCounts& start, const FileCounts& end);
+
 }  // namespace orbalt::kvt_bridge

@@ -221,6 +221,16 @@ void RustSinks::next_file(const KeyValues& counters) {
   Check(okb_next_file(bridge_, view.data(), view.size()));
 }
 
+void RustSinks::write_counters(std::int64_t now_ns, const kvt::StreamCounters& basic,
+                               const kvt::StreamCounters& extra, std::uint64_t samples_written) {
+  auto stream = [](const kvt::StreamCounters& c) {
+    return okb_stream_counters{c.received, c.delivered, c.dropped, c.gaps, c.malformed};
+  };
+  const okb_counters c{stream(basic), stream(extra), samples_written};
+  Check(okb_write_counters(bridge_, static_cast<std::uint64_t>(std::max<std::int64_t>(now_ns, 0)),
+                           &c));
+}
+
 void RustSinks::write_metadata(const std::string& name, const KeyValues& items) {
   const std::vector<okb_key_value> view = View(items);
   Check(okb_write_metadata(bridge_, name.c_str(), view.data(), view.size()));
@@ -243,7 +253,7 @@ SinkStats RustSinks::stats() const {
   std::vector<okb_viewer> viewers(okb_viewers(bridge_, nullptr, 0));
   viewers.resize(std::min(viewers.size(), okb_viewers(bridge_, viewers.data(), viewers.size())));
   for (const okb_viewer& v : viewers) {
-    out.viewers.push_back({v.client_id, v.subscriptions, v.queued});
+    out.viewers.push_back({v.client_id, v.subscriptions, v.queued, v.sent, v.dropped});
   }
   return out;
 }

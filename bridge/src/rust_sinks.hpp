@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "orbalt/kvt/sample_columns.hpp"
+#include "orbalt/kvt/stream_samples.hpp"
 
 struct okb_bridge;
 
@@ -35,7 +36,9 @@ struct SinkStats {
   struct Viewer {
     std::uint32_t id = 0;
     std::uint32_t subscriptions = 0;
-    std::uint64_t queued = 0;
+    std::uint64_t queued = 0;   ///< channel messages put into its queue
+    std::uint64_t sent = 0;     ///< written to its connection
+    std::uint64_t dropped = 0;  ///< dropped from its queue, oldest first
   };
   std::vector<Viewer> viewers;
 };
@@ -68,6 +71,10 @@ class RustSinks {
   /// Ends a chunk that has been open for the chunk duration. @param now_ns host time
   void tick(std::int64_t now_ns);
   void next_file(const KeyValues& counters);
+  /// A /kvt/counters message at host time `now_ns`: the streams' counters, the samples
+  /// written and what each viewer was sent and dropped.
+  void write_counters(std::int64_t now_ns, const kvt::StreamCounters& basic,
+                      const kvt::StreamCounters& extra, std::uint64_t samples_written);
   /// A metadata record into the current file.
   void write_metadata(const std::string& name, const KeyValues& items);
   /// Finishes the file with the counters and stops the server. Idempotent.

@@ -169,16 +169,18 @@ def test_split_files_lose_no_sample_and_each_is_complete(remote_simulator, tmp_p
     assert len(raw) == stats["basic"]["delivered"] and raw == sorted(set(raw))
 
 
-async def viewer(port: int, *, rcvbuf: int = 0):
-    """A WebSocket viewer subscribed to every channel: (connection, {subscription: topic})."""
+async def viewer(port: int, protocol: str, *, rcvbuf: int = 0):
+    """A WebSocket viewer offering one subprotocol name, subscribed to every channel:
+    (connection, {subscription: topic})."""
     sock = socket.socket()
     if rcvbuf:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
     sock.connect(("127.0.0.1", port))
-    ws = await websockets.connect(f"ws://127.0.0.1:{port}", sock=sock,
-                                  subprotocols=["foxglove.sdk.v1"], max_queue=1 if rcvbuf else 16)
+    ws = await websockets.connect(f"ws://127.0.0.1:{port}", sock=sock, subprotocols=[protocol],
+                                  max_queue=1 if rcvbuf else 16)
+    assert ws.subprotocol == protocol
     channels = {}
-    while len(channels) < len(BASIC) + len(EXTRA):
+    while len(channels) < len(BASIC) + len(EXTRA) + 1:
         msg = json.loads(await ws.recv())
         if msg["op"] == "advertise":
             channels.update({c["id"]: c["topic"] for c in msg["channels"]})
@@ -189,33 +191,42 @@ async def viewer(port: int, *, rcvbuf: int = 0):
     return ws, subs
 
 
-async def messages(ws, subs, until):
-    """Reads data messages, (topic, log time, payload), until ``until(list so far)``."""
+async def messages(ws, subs, until=lambda got: False):
+    """Reads data messages, (topic, log time, payload), until ``until(list so far)`` or the
+    server closes the connection."""
     got = []
-    while not until(got):
-        data = await ws.recv()
-        if isinstance(data, bytes) and data[0] == 1:
-            sub, log = struct.unpack_from("<IQ", data, 1)
-            got.append((subs[sub], log, data[13:]))
+    try:
+        while not until(got):
+            data = await ws.recv()
+            if isinstance(data, bytes) and data[0] == 1:
+                sub, log = struct.unpack_from("<IQ", data, 1)
+                got.append((subs[sub], log, data[13:]))
+    except websockets.ConnectionClosed:
+        pass
     return got
 
 
-def test_viewers_get_every_channel_and_a_stalled_one_loses_only_its_oldest(remote_simulator,
-                                                                           tmp_path):
+def test_viewers_of_either_protocol_name_get_every_channel_and_a_stalled_one_loses_only_its_oldest(
+        remote_simulator, tmp_path):
     sim = remote_simulator()
     client = orbaltkvt.Client(sim.sn, verbose=False)
     bridge = orbaltkvt_foxglove.Bridge(client, GROUPS, mcap=str(tmp_path / "live.mcap"),
                                        serve=("127.0.0.1", 0), viewer_backlog=256)
     assert bridge.port > 0
+    every = set(BASIC + EXTRA + ["/kvt/counters"])
 
     async def session():
-        fast, fast_subs = await viewer(bridge.port)
-        got = await asyncio.wait_for(messages(fast, fast_subs, lambda got: len(
-            {t for t, _l, _p in got}) == len(BASIC) + len(EXTRA)), 30)
+        # The protocol's old name, as older apps and client libraries offer it.
+        fast, fast_subs = await viewer(bridge.port, "foxglove.websocket.v1")
+        got = await asyncio.wait_for(messages(fast, fast_subs, lambda got: every <= {
+            t for t, _l, _p in got}), 30)
         await fast.close()
-        # A viewer that stops reading: its queue, the kernel's buffers and then the queue's
-        # oldest messages go; the recording goes on.
-        slow, slow_subs = await viewer(bridge.port, rcvbuf=4096)
+        with pytest.raises(websockets.InvalidStatus, match="400"):
+            await websockets.connect(f"ws://127.0.0.1:{bridge.port}",
+                                     subprotocols=["foxglove.other.v1"])
+        # A viewer of the new name that stops reading: its queue, the kernel's buffers and then
+        # the queue's oldest messages go; the recording goes on.
+        slow, slow_subs = await viewer(bridge.port, "foxglove.sdk.v1", rcvbuf=4096)
         deadline = time.monotonic() + 60
         while max((v["queued"] for v in bridge.stats()["viewers"]), default=0) < 60_000:
             assert time.monotonic() < deadline and bridge.wait(0), bridge.stats()
@@ -223,19 +234,23 @@ def test_viewers_get_every_channel_and_a_stalled_one_loses_only_its_oldest(remot
         resumed = time.time_ns()
         late = await asyncio.wait_for(messages(slow, slow_subs, lambda got: bool(got) and any(
             t == "/raw/basic_stream_data" and log > resumed for t, log, _p in got[-20:])), 60)
-        await slow.close()
-        return got, late
+        # It reads on while the bridge closes: everything sent reaches it before the close.
+        closing = asyncio.create_task(asyncio.to_thread(bridge.close))
+        late += await asyncio.wait_for(messages(slow, slow_subs), 30)
+        return got, late, await closing
 
-    got, late = asyncio.run(session())
-    stats = bridge.close()
+    got, late, stats = asyncio.run(session())
     assert stats["error"] is None and stats["basic"]["dropped"] == 0, stats
     _metadata, topics, _summary = read_mcap(tmp_path / "live.mcap")
     assert len(topics["/raw/basic_stream_data"]) == stats["basic"]["delivered"]
 
-    # What the live viewer got is what the file holds, byte for byte.
+    # What the live viewer got is what the file holds, byte for byte, and decodes.
     file_raw = [body for _l, _p, body in topics["/raw/basic_stream_data"]]
     fast_raw = [p for t, _l, p in got if t == "/raw/basic_stream_data"]
     assert fast_raw and all(p in file_raw for p in fast_raw)
+    live_status = [json.loads(p) for t, _l, p in got if t == "/status"]
+    file_status = {json.dumps(b, sort_keys=True) for _l, _p, b in topics["/status"]}
+    assert live_status and all(json.dumps(b, sort_keys=True) in file_status for b in live_status)
 
     # The stalled viewer lost messages, the oldest of its queue: what it got is in order, ends
     # with samples logged after it read again, and misses a run of samples the file holds.
@@ -243,9 +258,19 @@ def test_viewers_get_every_channel_and_a_stalled_one_loses_only_its_oldest(remot
     index = [file_raw.index(p) for p in slow_raw]
     assert index == sorted(index) and len(set(index)) == len(index)
     assert len(index) < index[-1] - index[0] + 1, "nothing was dropped"
-    queued = {v["id"]: v["queued"] for v in stats["viewers"]}
-    assert len(queued) == 2 and max(queued.values()) > len(late)
-    print(f"stalled viewer: {max(queued.values())} queued, {len(late)} received")
+    # ... and each viewer's counts say so exactly.
+    fast_v, slow_v = stats["viewers"]
+    assert (fast_v["id"], slow_v["id"]) == (1, 2)
+    assert fast_v["dropped"] == 0 and fast_v["sent"] >= len(got)
+    assert slow_v["sent"] == len(late) and slow_v["dropped"] > 0
+    assert slow_v["queued"] == slow_v["sent"] + slow_v["dropped"]
+    assert fast_v["subscriptions"] == slow_v["subscriptions"] == 0
+    # The counters channel of the file shows when the stalled viewer lost them.
+    counters = [b for _l, _p, b in topics["/kvt/counters"]]
+    assert any(c["viewers_dropped"] > 0 for c in counters[:-1])
+    assert counters[-1]["basic"]["delivered"] == stats["basic"]["delivered"]
+    print(f"stalled viewer: {slow_v['queued']} queued, {slow_v['sent']} sent, "
+          f"{slow_v['dropped']} dropped; {len(counters)} counters messages")
 
 
 FAILING_CHILD = textwrap.dedent("""

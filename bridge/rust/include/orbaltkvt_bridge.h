@@ -109,11 +109,14 @@ typedef struct {
 } okb_stats;
 
 typedef struct {
-  uint32_t client_id;
+  uint32_t client_id;     /* 1, 2, ... in the order viewers connected */
   uint32_t subscriptions; /* channels subscribed now; 0 once it left */
-  /* Messages handed to this viewer's queue. The queue drops its oldest message when full and
-   * counts nothing, so what the viewer received, against this, tells what it lost. */
+  /* Channel messages put into this viewer's queue, written to its connection, and dropped
+   * from the queue (its oldest first) because the viewer fell behind. Once the viewer has
+   * left or the server has stopped, queued = sent + dropped + what was still queued then. */
   uint64_t queued;
+  uint64_t sent;
+  uint64_t dropped;
 } okb_viewer;
 
 /* Opens the file (if any) with its metadata, and starts the server (if any). */
@@ -136,6 +139,20 @@ int32_t okb_tick(okb_bridge* bridge, int64_t now_ns);
  * without a file). */
 int32_t okb_write_metadata(okb_bridge* bridge, const char* name, const okb_key_value* items,
                            size_t count);
+
+typedef struct {
+  uint64_t received, delivered, dropped, gaps, malformed;
+} okb_stream_counters;
+
+typedef struct {
+  okb_stream_counters basic;
+  okb_stream_counters extra;
+  uint64_t samples_written;
+} okb_counters;
+
+/* Logs a /kvt/counters message at host time now_ns (ns since the epoch) to the file and the
+ * viewers: these counters and each viewer's messages sent and dropped. */
+int32_t okb_write_counters(okb_bridge* bridge, uint64_t now_ns, const okb_counters* counters);
 
 /* Finishes the current file with a metadata record "orbaltkvt.counters" and starts the next. */
 int32_t okb_next_file(okb_bridge* bridge, const okb_key_value* counters, size_t counter_count);

@@ -5,9 +5,11 @@ use std::collections::BTreeMap;
 use std::sync::atomic::{AtomicBool, AtomicU64, Ordering};
 use std::sync::{Arc, Mutex};
 
+use crate::counters;
 use crate::channels::{self, Channel, Channels, Encoder, GroupActions, GroupStates};
 use crate::file_sink::{FileOptions, FileSink};
-use crate::live::{LiveServer, ViewerStats};
+use crate::live::LiveServer;
+use crate::viewer_relay::ViewerCounts;
 use crate::status::{StatusFields, StatusRow};
 
 pub struct Options {
@@ -113,7 +115,7 @@ impl Bridge {
         self.sinks.server.as_ref().map_or(0, |s| s.messages_served.load(Ordering::Relaxed))
     }
 
-    pub fn viewers(&self) -> Vec<(u32, ViewerStats)> {
+    pub fn viewers(&self) -> Vec<Arc<ViewerCounts>> {
         self.sinks.server.as_ref().map_or_else(Vec::new, |s| s.viewers())
     }
 
@@ -228,6 +230,21 @@ impl Bridge {
         }
         self.update_stats();
         Ok(())
+    }
+
+    /// A /kvt/counters message at host time `now_ns`, to the file and the viewers.
+    pub fn write_counters(&mut self, now_ns: u64, c: &counters::Counters)
+                          -> Result<(), WriteError> {
+        self.check()?;
+        let channel = self.channels.counters;
+        if !self.sinks.wanted(channel) {
+            return Ok(());
+        }
+        let data = counters::message(now_ns, c, &self.viewers());
+        match self.sinks.log(channel, now_ns, now_ns, &data) {
+            Ok(()) => Ok(()),
+            Err(e) => Err(self.fail(e)),
+        }
     }
 
     /// A metadata record into the current file.

@@ -5,6 +5,7 @@ use foxglove::schemas::{FrameTransform, FrameTransforms, JointState, JointStates
                         Timestamp, Vector3};
 use foxglove::{Encode, Schema};
 
+use crate::counters;
 use crate::status::{StatusFields, StatusRow, STATUS_SCHEMA_NAME};
 
 pub const WORLD: &str = "world";
@@ -41,6 +42,7 @@ pub struct Channels {
     pub status: Channel,
     pub raw_basic: Channel,
     pub raw_extra: Channel,
+    pub counters: Channel,
 }
 
 fn protobuf<T: Encode>(topic: String) -> ChannelSpec {
@@ -81,8 +83,14 @@ impl Channels {
         };
         let raw_basic = declare(&mut specs, raw("/raw/basic_stream_data"));
         let raw_extra = declare(&mut specs, raw("/raw/extra_stream_data"));
+        let counters = declare(&mut specs, ChannelSpec {
+            topic: counters::COUNTERS_TOPIC.into(),
+            message_encoding: "json".into(),
+            schema: Some(Schema::new(counters::COUNTERS_SCHEMA_NAME, "jsonschema",
+                                     counters::schema())),
+        });
         Channels { specs, joint_states, joint_states_desired, tf, tf_desired, status, raw_basic,
-                   raw_extra }
+                   raw_extra, counters }
     }
 
     /// Every channel, `Channel::index` being the position.
@@ -247,12 +255,12 @@ mod tests {
         assert_eq!(topics, ["/ARM_1/joint_states", "/ARM_1/joint_states_desired",
                             "/ARM_2/joint_states", "/ARM_2/joint_states_desired", "/tf",
                             "/tf_desired", "/status", "/raw/basic_stream_data",
-                            "/raw/extra_stream_data"]);
+                            "/raw/extra_stream_data", "/kvt/counters"]);
         let handles = [(c.joint_states[1], "/ARM_2/joint_states"),
                        (c.joint_states_desired[0], "/ARM_1/joint_states_desired"),
                        (c.tf, "/tf"), (c.tf_desired, "/tf_desired"), (c.status, "/status"),
                        (c.raw_basic, "/raw/basic_stream_data"),
-                       (c.raw_extra, "/raw/extra_stream_data")];
+                       (c.raw_extra, "/raw/extra_stream_data"), (c.counters, "/kvt/counters")];
         for (handle, topic) in handles {
             assert_eq!(c.spec(handle).topic, topic);
             assert_eq!(c.find(topic), Some(handle));

@@ -5,9 +5,11 @@
 
 mod bridge;
 mod channels;
+mod counters;
 mod file_sink;
 mod live;
 mod status;
+mod viewer_relay;
 
 use std::cell::RefCell;
 use std::collections::BTreeMap;
@@ -150,6 +152,8 @@ pub struct OkbViewer {
     client_id: u32,
     subscriptions: u32,
     queued: u64,
+    sent: u64,
+    dropped: u64,
 }
 
 /// # Safety
@@ -468,6 +472,19 @@ pub unsafe extern "C" fn okb_write_metadata(bridge: *mut Bridge, name: *const c_
 }
 
 /// # Safety
+/// `bridge` comes from okb_open; `counters` is valid.
+#[no_mangle]
+pub unsafe extern "C" fn okb_write_counters(bridge: *mut Bridge, now_ns: u64,
+                                            counters: *const counters::Counters) -> i32 {
+    guard(|| {
+        if bridge.is_null() || counters.is_null() {
+            return argument_error("okb_write_counters: NULL argument".into());
+        }
+        write_result((*bridge).write_counters(now_ns, &*counters).map(|()| false))
+    })
+}
+
+/// # Safety
 /// `bridge` comes from okb_open; `counters` as the header describes.
 #[no_mangle]
 pub unsafe extern "C" fn okb_close(bridge: *mut Bridge, counters: *const OkbKeyValue,
@@ -547,11 +564,13 @@ pub unsafe extern "C" fn okb_viewers(bridge: *const Bridge, out: *mut OkbViewer,
         let viewers = (*bridge).viewers();
         n = viewers.len();
         if !out.is_null() {
-            for (i, (id, v)) in viewers.iter().take(capacity).enumerate() {
+            for (i, v) in viewers.iter().take(capacity).enumerate() {
                 *out.add(i) = OkbViewer {
-                    client_id: *id,
-                    subscriptions: v.channels.len() as u32,
-                    queued: v.queued,
+                    client_id: v.id,
+                    subscriptions: v.subscriptions.load(Ordering::Relaxed),
+                    queued: v.queued.load(Ordering::Relaxed),
+                    sent: v.sent.load(Ordering::Relaxed),
+                    dropped: v.dropped.load(Ordering::Relaxed),
                 };
             }
         }

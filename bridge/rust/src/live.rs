@@ -1,67 +1,43 @@
 //! The live WebSocket server: the same channels as the file, for viewers such as the Foxglove
-//! app. It runs on the SDK's own threads; logging a message only puts it into the queue of each
-//! viewer subscribed to its channel, dropping that queue's oldest message when it is full.
+//! app. Logging a message only puts it into the server's queue for each viewer subscribed to
+//! its channel; the server and the relay in front of it run on a runtime of their own, and
+//! the relay keeps each viewer's bounded queue (`viewer_relay`).
 
-use std::collections::{BTreeMap, BTreeSet};
 use std::sync::atomic::{AtomicU64, Ordering};
 use std::sync::Arc;
 
-use foxglove::websocket::{ChannelView, Client, ServerListener};
-use foxglove::{Context, PartialMetadata, RawChannel, WebSocketServer,
-               WebSocketServerHandle};
-use std::sync::Mutex;
+use foxglove::{Context, PartialMetadata, RawChannel, WebSocketServer, WebSocketServerHandle};
 
 use crate::channels::{Channel, Channels};
+use crate::viewer_relay::{ViewerCounts, ViewerRelay};
 
-#[derive(Default, Clone)]
-pub struct ViewerStats {
-    pub channels: BTreeSet<u64>,
-    pub queued: u64,
-}
-
-/// Which viewer is subscribed to which channel, and how many messages each was handed.
-#[derive(Default)]
-struct Viewers {
-    by_client: Mutex<BTreeMap<u32, ViewerStats>>,
-    /// Per channel index, the clients subscribed.
-    subscribers: Mutex<BTreeMap<u64, BTreeSet<u32>>>,
-}
-
-impl ServerListener for Viewers {
-    fn on_subscribe(&self, client: Client, channel: ChannelView) {
-        let id = u64::from(channel.id());
-        let client_id = u32::from(client.id());
-        let mut by_client = self.by_client.lock().unwrap_or_else(|e| e.into_inner());
-        let v = by_client.entry(client_id).or_default();
-        v.channels.insert(id);
-        self.subscribers.lock().unwrap_or_else(|e| e.into_inner()).entry(id).or_default().insert(client_id);
-    }
-
-    fn on_unsubscribe(&self, client: Client, channel: ChannelView) {
-        let id = u64::from(channel.id());
-        let client_id = u32::from(client.id());
-        if let Some(v) = self.by_client.lock().unwrap_or_else(|e| e.into_inner()).get_mut(&client_id) {
-            v.channels.remove(&id);
-        }
-        if let Some(s) = self.subscribers.lock().unwrap_or_else(|e| e.into_inner()).get_mut(&id) {
-            s.remove(&client_id);
-        }
-    }
-}
+/// The server's own queue per viewer. The relay empties it as it fills, so it only has to
+/// cover the moments the relay's threads wait for a core.
+const SERVER_BACKLOG: usize = 16384;
+/// Threads for the server and the relay together.
+const THREADS: usize = 2;
 
 pub struct LiveServer {
     _context: Arc<Context>,
     channels: Vec<Arc<RawChannel>>,
-    channel_ids: Vec<u64>,
     handle: Option<WebSocketServerHandle>,
-    viewers: Arc<Viewers>,
+    relay: ViewerRelay,
+    runtime: Option<tokio::runtime::Runtime>,
     pub port: u16,
     pub messages_served: AtomicU64,
 }
 
 impl LiveServer {
+    /// Serves on `host:port` (0: a free port); `backlog` is each viewer's queue, in messages.
     pub fn start(registry: &Channels, host: &str, port: u16, name: &str, backlog: usize)
                  -> Result<Self, String> {
+        let fail = |e: String| format!("cannot serve on {host}:{port}: {e}");
+        let runtime = tokio::runtime::Builder::new_multi_thread()
+            .worker_threads(THREADS)
+            .thread_name("kvt-serve")
+            .enable_all()
+            .build()
+            .map_err(|e| fail(e.to_string()))?;
         let context = Context::new();
         let mut channels = Vec::with_capacity(registry.specs().len());
         for spec in registry.specs() {
@@ -73,25 +49,24 @@ impl LiveServer {
             }
             channels.push(builder.build_raw().map_err(|e| e.to_string())?);
         }
-        let viewers = Arc::new(Viewers::default());
-        let mut server = WebSocketServer::new()
+        let handle = WebSocketServer::new()
             .name(name)
-            .bind(host, port)
+            .bind("127.0.0.1", 0)
             .context(&context)
-            .listener(viewers.clone());
-        if backlog > 0 {
-            server = server.message_backlog_size(backlog);
-        }
-        let handle = server
+            .tokio_runtime(runtime.handle())
+            .message_backlog_size(SERVER_BACKLOG.max(backlog))
             .start_blocking()
-            .map_err(|e| format!("cannot serve on {host}:{port}: {e}"))?;
+            .map_err(|e| fail(e.to_string()))?;
+        let backlog = if backlog == 0 { 1024 } else { backlog };
+        let relay = ViewerRelay::start(runtime.handle(), host, port, handle.port(), backlog)
+            .map_err(fail)?;
         Ok(LiveServer {
             _context: context,
-            channel_ids: channels.iter().map(|c| u64::from(c.id())).collect(),
             channels,
-            port: handle.port(),
+            port: relay.port,
             handle: Some(handle),
-            viewers,
+            relay,
+            runtime: Some(runtime),
             messages_served: AtomicU64::new(0),
         })
     }
@@ -108,34 +83,21 @@ impl LiveServer {
         }
         ch.log_with_meta(data, PartialMetadata::with_log_time(log_ns));
         self.messages_served.fetch_add(1, Ordering::Relaxed);
-        let subscribers = self.viewers.subscribers.lock().unwrap_or_else(|e| e.into_inner());
-        if let Some(clients) = subscribers.get(&self.channel_ids[channel.index()]) {
-            if clients.is_empty() {
-                return;
-            }
-            let mut by_client = self.viewers.by_client.lock().unwrap_or_else(|e| e.into_inner());
-            for c in clients {
-                if let Some(v) = by_client.get_mut(c) {
-                    v.queued += 1;
-                }
-            }
-        }
     }
 
-    pub fn viewers(&self) -> Vec<(u32, ViewerStats)> {
-        self.viewers
-            .by_client
-            .lock()
-            .unwrap_or_else(|e| e.into_inner())
-            .iter()
-            .map(|(k, v)| (*k, v.clone()))
-            .collect()
+    /// Every viewer that connected, in order.
+    pub fn viewers(&self) -> Vec<Arc<ViewerCounts>> {
+        self.relay.viewers()
     }
 
+    /// Stops the server (its viewers get its close), then the relay.
     pub fn stop(&mut self) {
+        let Some(runtime) = self.runtime.take() else { return };
         if let Some(handle) = self.handle.take() {
             handle.stop().wait_blocking();
         }
+        self.relay.stop(runtime.handle());
+        runtime.shutdown_background();
     }
 }
 
