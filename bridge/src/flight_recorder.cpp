@@ -203,6 +203,7 @@ void FlightRecorder::Write(const Pending& p) {
         [&](std::size_t row) { sinks.write_extra(row); });
   };
   bool first = true;
+  std::int64_t last_receive_ns = 0;
   auto take = [&](const PayloadRows& r, std::vector<kvt::SampleDecoder::Payload>& out,
                   bool is_basic) {
     for (std::size_t i = 0; i < r.rows(); ++i) {
@@ -211,6 +212,7 @@ void FlightRecorder::Write(const Pending& p) {
       out.push_back(
           {r.bytes.data() + r.offsets[i], r.offsets[i + 1] - r.offsets[i], r.receive_time_ns[i]});
       ++f.samples;
+      last_receive_ns = std::max(last_receive_ns, r.receive_time_ns[i]);
       if (!is_basic) continue;
       if (first) f.first_ns = t;
       first = false;
@@ -224,7 +226,11 @@ void FlightRecorder::Write(const Pending& p) {
     if (basic.size() >= kBatch || extra.size() >= kBatch) flush();
   }
   flush();
-  sinks.close(CounterMetadata(stream_->basic_counters(), stream_->extra_counters(), f.samples));
+  // The counters as the file is written, stamped with its last sample's receive time.
+  const kvt::StreamCounters basic_counters = stream_->basic_counters();
+  const kvt::StreamCounters extra_counters = stream_->extra_counters();
+  sinks.write_counters(last_receive_ns, basic_counters, extra_counters, f.samples);
+  sinks.close(CounterMetadata(basic_counters, extra_counters, f.samples));
   std::lock_guard<std::mutex> lock(mutex_);
   files_.push_back(std::move(f));
 }

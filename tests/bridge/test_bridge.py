@@ -156,7 +156,7 @@ def test_split_files_lose_no_sample_and_each_is_complete(remote_simulator, tmp_p
     files = sorted(p.name for p in tmp_path.iterdir())
     assert stats["error"] is None and len(files) == stats["files_written"] >= 3, (files, stats)
     assert files == [f"run_{i:03d}.mcap" for i in range(len(files))]
-    raw, samples = [], 0
+    raw, samples, file_samples = [], 0, 0
     for name in files:
         metadata, topics, _summary = read_mcap(tmp_path / name)
         assert metadata["orbaltkvt"]["serial_number"] == sim.sn
@@ -165,6 +165,13 @@ def test_split_files_lose_no_sample_and_each_is_complete(remote_simulator, tmp_p
         raw += [pub for _l, pub, _b in topics["/raw/basic_stream_data"]]
         # A file ends between samples: each of its samples is on all of its channels.
         assert len({len(topics[t]) for t in BASIC}) == 1
+        # Its own counters say what it holds; the running totals stay beside them.
+        counters = metadata["orbaltkvt.counters"]
+        assert int(counters["file_basic_samples"]) == len(topics["/raw/basic_stream_data"])
+        assert int(counters["file_extra_samples"]) == len(topics["/raw/extra_stream_data"])
+        assert counters["file_basic_gaps"] == counters["file_basic_dropped"] == "0"
+        file_samples += int(counters["file_basic_samples"]) + int(counters["file_extra_samples"])
+        assert file_samples == int(counters["samples_written"])
     assert samples == stats["samples_written"]
     assert len(raw) == stats["basic"]["delivered"] and raw == sorted(set(raw))
 

@@ -32,6 +32,7 @@ NS = 1_000_000_000
 PERIOD = NS // 1000                     # the simulator's default 1 kHz
 BASIC = [f"/{g}/joint_states" for g in FINE] + ["/tf", "/status", "/raw/basic_stream_data"]
 EXTRA = [f"/{g}/joint_states_desired" for g in FINE] + ["/tf_desired", "/raw/extra_stream_data"]
+COUNTERS = "/kvt/counters"                # about once a second, beside the samples
 
 
 class Tap:
@@ -91,7 +92,8 @@ def assert_channels_in_step(rec: Recording) -> None:
     counts = rec.counts()
     basic = [t for t in counts if t.endswith("/joint_states")] + BASIC[-3:]
     extra = [t for t in counts if t.endswith("/joint_states_desired")] + EXTRA[-2:]
-    assert len(basic) > 3 and len(extra) > 2 and set(basic + extra) == set(counts), counts
+    assert len(basic) > 3 and len(extra) > 2, counts
+    assert set(basic + extra + [COUNTERS]) == set(counts) and counts[COUNTERS] >= 1, counts
     assert len({counts[t] for t in basic}) == 1, counts
     assert len({counts[t] for t in extra}) == 1, counts
     assert rec.summary.statistics.message_count == sum(counts.values())
@@ -129,7 +131,7 @@ def test_recording_holds_what_the_robot_sent(remote_simulator, kvt, tmp_path):
         tap.close()
     rec = Recording(out)
     assert_channels_in_step(rec)
-    assert set(BASIC + EXTRA) == set(rec.counts())
+    assert set(BASIC + EXTRA + [COUNTERS]) == set(rec.counts())
     kept, of, dropped, gaps = loss_line(child, "basic")
     assert (dropped, gaps) == (0, 0) and kept == of == len(rec.stamps()), child.stderr
 
@@ -367,16 +369,17 @@ def test_serve_speaks_the_websocket_protocol(remote_simulator, kvt, tmp_path):
     async def talk():
         async with websockets.connect(url, subprotocols=["foxglove.sdk.v1"]) as ws:
             channels = {}
-            while "/status" not in channels or "/ARM_1/joint_states" not in channels:
+            while not {"/status", "/ARM_1/joint_states", "/kvt/counters"} <= set(channels):
                 msg = json.loads(await asyncio.wait_for(ws.recv(), 10.0))
                 if msg["op"] == "advertise":
                     channels.update({c["topic"]: c for c in msg["channels"]})
             joint = channels["/ARM_1/joint_states"]
             await ws.send(json.dumps({"op": "subscribe", "subscriptions": [
                 {"id": 1, "channelId": joint["id"]},
-                {"id": 2, "channelId": channels["/status"]["id"]}]}))
-            got = {1: [], 2: []}
-            while len(got[1]) < 200 or len(got[2]) < 5:
+                {"id": 2, "channelId": channels["/status"]["id"]},
+                {"id": 3, "channelId": channels["/kvt/counters"]["id"]}]}))
+            got = {1: [], 2: [], 3: []}
+            while len(got[1]) < 200 or len(got[2]) < 5 or len(got[3]) < 2:
                 frame = await asyncio.wait_for(ws.recv(), 10.0)
                 if isinstance(frame, bytes) and frame[0] == 0x01:
                     sub, log_time = struct.unpack_from("<IQ", frame, 1)
@@ -398,6 +401,15 @@ def test_serve_speaks_the_websocket_protocol(remote_simulator, kvt, tmp_path):
     assert np.all(np.diff(stamps) == PERIOD), "the viewer gets every sample"
     status = json.loads(got[2][0][1])
     assert isinstance(status["estop_released"], bool) and len(status["digital_inputs"]) == 20
+    # The counters, about once a second, say what this viewer was sent so far.
+    counters = [json.loads(payload) for _t, payload in got[3]]
+    assert counters[-1]["viewers"][0]["subscriptions"] == 3
+    assert 0 < counters[0]["viewers_sent"] < counters[-1]["viewers_sent"]
+    assert 0.5e9 < got[3][1][0] - got[3][0][0] < 2e9
+    # The summary says what each viewer was sent and dropped.
+    summary = re.search(r"viewer 1 sent (\d+), dropped (\d+)", child.stderr)
+    assert summary and int(summary[1]) >= len(got[1]) + len(got[2]) + len(got[3])
+    assert int(summary[2]) == 0, child.stderr
 
     recording = Recording(rec)
     assert_channels_in_step(recording)

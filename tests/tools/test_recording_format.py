@@ -54,7 +54,7 @@ def test_kvt_record_writes_the_format(remote_simulator, kvt, tmp_path):
     meta, clock, counters = (values for _name, values in records)
     assert sorted(meta) == sorted(fmt.METADATA_KEYS)
     assert sorted(clock) == sorted(fmt.CLOCK_KEYS) and int(clock["samples"]) > 0
-    assert sorted(counters) == sorted(fmt.COUNTER_KEYS)
+    assert sorted(counters) == sorted(fmt.COUNTER_KEYS + fmt.FILE_COUNTER_KEYS)
     # The layout byte for byte as the Python side encodes it, and back.
     slices = {g.name: (g.start, g.dof) for g in layout}
     assert meta[fmt.LAYOUT] == fmt.encode_layout(slices)

@@ -16,8 +16,10 @@ CHANNELS = f"""per joint group foxglove.JointStates (q [rad], dq [rad/s], tau [N
 desired ones (q_d, dq_d, tau_d), foxglove.FrameTransforms for each group's TCP and flange poses
 (and desired TCP poses) under the frame "{fmt.WORLD_FRAME}" [m], a JSON status channel (e-stop,
 enabling device, digital and safety I/O, system and safety-board state with their names) and
-the wire payloads of both streams unchanged ({fmt.RAW_BASIC}, {fmt.RAW_EXTRA}). Log time is the
-host's receive time, publish time the robot's timestamp."""
+the wire payloads of both streams unchanged ({fmt.RAW_BASIC}, {fmt.RAW_EXTRA}), and about once
+a second the loss counters as JSON ({fmt.COUNTERS_TOPIC}: each stream's counters and each
+viewer's messages sent and dropped). Log time is the host's receive time, publish time the
+robot's timestamp (the host's for the counters)."""
 
 
 def add_file_options(parser) -> None:

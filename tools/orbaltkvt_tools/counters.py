@@ -26,3 +26,17 @@ def loss_text(name: str, counters) -> str:
     if c.get("malformed"):
         text += f", malformed {c['malformed']}"
     return text
+
+
+def viewer_text(viewer: dict) -> str:
+    """``viewer 2 sent 6107, dropped 55505``: channel messages written to one viewer's
+    connection, and dropped from its queue (its oldest first) because it fell behind."""
+    return (f"viewer {viewer.get('id', '?')} sent {viewer.get('sent', 0)}, "
+            f"dropped {viewer.get('dropped', 0)}")
+
+
+def viewers_text(viewers: list[dict]) -> str:
+    """All viewers' messages sent and dropped, then each viewer's."""
+    sent = sum(v.get("sent", 0) for v in viewers)
+    dropped = sum(v.get("dropped", 0) for v in viewers)
+    return f"{len(viewers)} viewers sent {sent}, dropped {dropped}"

@@ -7,7 +7,7 @@ from rich.console import Console
 from rich.live import Live
 from rich.text import Text
 
-from .counters import loss_text
+from .counters import loss_text, viewer_text
 
 
 class Progress:
@@ -32,10 +32,8 @@ class Progress:
             files = stats.get("files_written", 1)
             parts.append(f"{stats['bytes_written'] / 1e6:.1f} MB"
                          + (f" in {files} files" if files > 1 else ""))
-        viewers = [v for v in stats.get("viewers") or [] if v.get("subscriptions")]
-        if viewers:
-            parts.append(f"{len(viewers)} viewers, {stats.get('messages_served', 0)} messages "
-                         "served")
+        # The viewers connected now, each with what it was sent and lost.
+        parts += [viewer_text(v) for v in stats.get("viewers") or [] if v.get("subscriptions")]
         parts.append(f"{elapsed:.1f} s")
         return "; ".join(parts)
 
@@ -63,9 +61,9 @@ class Progress:
             self._live.stop()
             self._live = None
 
-    def finish(self, prog: str, stats: dict, what: str) -> None:
+    def finish(self, prog: str, stats: dict, what: str, more: list[str] = ()) -> None:
         self.close()
-        lines = [f"{prog}: {what}"]
+        lines = [f"{prog}: {what}"] + [f"{prog}: {m}" for m in more]
         lines += [f"{prog}: {loss_text(name, stats[name])}" for name in ("basic", "extra")
                   if name in stats]
         self.console.print("\n".join(lines), markup=False)

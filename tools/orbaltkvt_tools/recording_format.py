@@ -8,10 +8,13 @@ Channels: per recorded joint group G ``/G/joint_states`` and ``/G/joint_states_d
 (protobuf ``foxglove.JointStates``), ``/tf`` and ``/tf_desired`` (protobuf
 ``foxglove.FrameTransforms``), ``/status`` (JSON, schema ``orbaltkvt.Status``) and the wire
 payloads unchanged on ``/raw/basic_stream_data`` and ``/raw/extra_stream_data`` (encoding
-``zenoh-ext``, no schema). Log time is the host's receive time, publish time the robot's.
+``zenoh-ext``, no schema); about once a second ``/kvt/counters`` (JSON, schema
+``orbaltkvt.Counters``: the stream counters and each viewer's messages sent and dropped). Log
+time is the host's receive time, publish time the robot's (the host's for the counters).
 
 Metadata: ``orbaltkvt`` (serial_number, layout, groups, service_version, library_version) when
-a file starts, ``orbaltkvt.counters`` (each stream's counters, samples_written) when it closes.
+a file starts, ``orbaltkvt.counters`` (each stream's counters and samples_written as running
+totals, and ``file_*`` keys for what the file itself holds) when it closes.
 """
 from __future__ import annotations
 
@@ -21,6 +24,8 @@ from typing import Iterable, Mapping
 RAW_BASIC = "/raw/basic_stream_data"
 RAW_EXTRA = "/raw/extra_stream_data"
 RAW_TOPICS = (RAW_BASIC, RAW_EXTRA)
+# About once a second: the loss counters and each viewer's messages sent and dropped (JSON).
+COUNTERS_TOPIC = "/kvt/counters"
 TF = "/tf"
 TF_DESIRED = "/tf_desired"
 STATUS = "/status"
@@ -33,6 +38,7 @@ JSON = "json"
 JOINT_STATES_SCHEMA = "foxglove.JointStates"
 FRAME_TRANSFORMS_SCHEMA = "foxglove.FrameTransforms"
 STATUS_SCHEMA = "orbaltkvt.Status"
+COUNTERS_SCHEMA = "orbaltkvt.Counters"
 WORLD_FRAME = "world"
 # Child frames of WORLD_FRAME: on TF per group its TCP and flange, on TF_DESIRED its desired TCP.
 TCP_FRAME = "{group}/tcp"
@@ -57,6 +63,10 @@ STREAMS = ("basic", "extra")
 STREAM_COUNTERS = ("received", "delivered", "dropped", "gaps", "malformed")
 SAMPLES_WRITTEN = "samples_written"
 COUNTER_KEYS = tuple(f"{s}_{c}" for s in STREAMS for c in STREAM_COUNTERS) + (SAMPLES_WRITTEN,)
+# What one file of a recording holds: its samples, and the losses counted while it was open.
+FILE_COUNTER_KEYS = (tuple(f"file_{s}_samples" for s in STREAMS)
+                     + tuple(f"file_{s}_{c}" for s in STREAMS for c in ("dropped", "gaps",
+                                                                           "malformed")))
 
 # The layout's per-group keys: {"ARM_1": {"start_id": 0, "dof": 7}, ...}
 START_ID = "start_id"
@@ -86,6 +96,7 @@ def channels(groups: Iterable[str]) -> dict[str, tuple[str, str]]:
     out[STATUS] = (JSON, STATUS_SCHEMA)
     for topic in RAW_TOPICS:
         out[topic] = (RAW_ENCODING, "")
+    out[COUNTERS_TOPIC] = (JSON, COUNTERS_SCHEMA)
     return out
 
 

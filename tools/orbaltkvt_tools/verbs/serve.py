@@ -7,7 +7,7 @@ import time
 from ..bridge_run import (CHANNELS, add_file_options, failure, file_options, file_summary,
                           first_groups, run_bridge)
 from ..connecting import connect, open_bridge
-from ..counters import COUNTERS_NOTE
+from ..counters import COUNTERS_NOTE, viewer_text, viewers_text
 from ..groups import add_group_option, select_groups
 from ..progress import Progress
 from ..signals import StopSignals
@@ -15,9 +15,11 @@ from ..signals import StopSignals
 NAME = "serve"
 HELP = "publish every sample live to the Foxglove app (WebSocket), optionally recording"
 DESCRIPTION = f"""Serves the channels of `kvt record` on a Foxglove WebSocket server until
-Ctrl-C, SIGTERM or --seconds; connect the Foxglove app to ws://HOST:PORT. Channels: {CHANNELS}
-Each viewer has a bounded queue of its own that drops its oldest messages when the viewer falls
-behind; nothing waits for a viewer. With --record every sample also goes to MCAP files, as
+Ctrl-C, SIGTERM or --seconds; connect the Foxglove app to ws://HOST:PORT (viewers offering
+either name of the protocol, foxglove.sdk.v1 or foxglove.websocket.v1, connect). Channels:
+{CHANNELS} Each viewer has a bounded queue of its own that drops its oldest messages when the
+viewer falls behind; nothing waits for a viewer. The progress line and the summary say what each
+viewer was sent and dropped, and /kvt/counters carries the same about once a second. With --record every sample also goes to MCAP files, as
 `kvt record` writes them. {COUNTERS_NOTE}"""
 
 
@@ -51,8 +53,8 @@ def run(args) -> int:
     if stats.get("error"):
         raise failure(stats, args.record)
     viewers = stats.get("viewers") or []
-    what = f"served {stats.get('messages_served', 0)} messages to {len(viewers)} viewers"
+    what = f"served {stats.get('messages_served', 0)} messages; {viewers_text(viewers)}"
     if args.record:
         what += "; " + file_summary(stats, args.record)
-    progress.finish(f"kvt {NAME}", stats, what)
+    progress.finish(f"kvt {NAME}", stats, what, [viewer_text(v) for v in viewers])
     return 0
