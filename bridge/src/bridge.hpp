@@ -81,8 +81,8 @@ class Bridge {
   std::uint64_t samples_written_ = 0;  // written by the thread, read under mutex_
   std::uint64_t basic_written_ = 0;    // the thread's, as the two below
   std::uint64_t extra_written_ = 0;
-  FileCounts file_start_;              // when the current file started
-  std::int64_t counters_at_ns_ = 0;    // the last /kvt/counters message
+  FileCounts file_start_;            // when the current file started
+  std::int64_t counters_at_ns_ = 0;  // the last /kvt/counters message
 
   mutable std::mutex mutex_;
   std::condition_variable stopped_cv_;

@@ -38,8 +38,8 @@ KeyValues RecordingMetadata(const kvt::SampleStream& stream,
 KeyValues CounterMetadata(const kvt::StreamCounters& basic, const kvt::StreamCounters& extra,
                           std::uint64_t samples_written) {
   KeyValues out;
-  for (const auto& [prefix, c] : {std::pair<const char*, const kvt::StreamCounters&>{"basic_", basic},
-                                  {"extra_", extra}}) {
+  for (const auto& [prefix, c] :
+       {std::pair<const char*, const kvt::StreamCounters&>{"basic_", basic}, {"extra_", extra}}) {
     const std::string p = prefix;
     out.emplace_back(p + "received", std::to_string(c.received));
     out.emplace_back(p + "delivered", std::to_string(c.delivered));
