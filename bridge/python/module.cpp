@@ -138,7 +138,7 @@ PYBIND11_MODULE(orbaltkvt_foxglove, m) {
       "Takes every sample of the client's robot (a stream of its own beside the client) and "
       "writes it to an MCAP file and/or a live WebSocket server, on a native thread. Channels: "
       "/G/joint_states and /G/joint_states_desired per group, /tf, /tf_desired, /status, "
-      "/raw/basic_stream_data, /raw/extra_stream_data.")
+      "/raw/basic_stream_data, /raw/extra_stream_data, and about once a second /kvt/counters.")
       .def(py::init<const Client&, std::vector<JointGroup>, std::optional<std::string>,
                     std::optional<std::tuple<std::string, int>>, std::string, std::uint64_t, double,
                     double, std::uint64_t, std::size_t, std::size_t>(),

@@ -94,15 +94,17 @@ class Bridge:
         groups: the joint groups written, 1 to 8 (ValueError otherwise).
         mcap: the file; None: no file. With split_size or split_duration the files are
             "<stem>_000<ext>", "<stem>_001<ext>", ... beside it (run.mcap: run_000.mcap, ...).
-        serve: (host, port) of the WebSocket server (subprotocol foxglove.sdk.v1); port 0
-            picks one (see `port`). None: no server.
+        serve: (host, port) of the WebSocket server (subprotocol foxglove.sdk.v1, .v1.1 or
+            the older name foxglove.websocket.v1, whichever the viewer offers); port 0 picks
+            one (see `port`). None: no server.
         split_size: bytes of a file before the next starts, between two samples; 0: never.
         split_duration: seconds of log time of a file before the next starts; 0: never.
         chunk_duration: seconds of log time after which a chunk ends and is written out, also
             when no sample arrives; 0: by size only.
         chunk_size: uncompressed bytes after which a chunk ends.
         capacity: samples queued per stream before the oldest are dropped (and counted).
-        viewer_backlog: messages queued per viewer before its oldest are dropped.
+        viewer_backlog: channel messages queued per viewer before its oldest are dropped (and
+            counted per viewer).
         """
 
     @property
