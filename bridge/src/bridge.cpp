@@ -52,15 +52,13 @@ Bridge::~Bridge() {
   }
 }
 
+FileCounts Bridge::Now() const {
+  return {stream_->basic_counters(), stream_->extra_counters(), basic_written_, extra_written_};
+}
+
 KeyValues Bridge::Counters() const {
-  std::uint64_t written;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    written = samples_written_;
-  }
-  const FileCounts now{stream_->basic_counters(), stream_->extra_counters(), basic_written_,
-                       extra_written_};
-  KeyValues out = CounterMetadata(now.basic, now.extra, written);
+  const FileCounts now = Now();
+  KeyValues out = CounterMetadata(now.basic, now.extra, now.basic_written + now.extra_written);
   const KeyValues file = FileCounterMetadata(file_start_, now);
   out.insert(out.end(), file.begin(), file.end());
   return out;
@@ -74,17 +72,12 @@ void Bridge::EndFile(bool split) {
   } else {
     sinks_->close(counters);
   }
-  file_start_ = {stream_->basic_counters(), stream_->extra_counters(), basic_written_,
-                 extra_written_};
+  file_start_ = Now();
 }
 
 void Bridge::WriteCounters(std::int64_t now_ns) {
-  std::uint64_t written;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    written = samples_written_;
-  }
-  sinks_->write_counters(now_ns, stream_->basic_counters(), stream_->extra_counters(), written);
+  const FileCounts now = Now();
+  sinks_->write_counters(now_ns, now.basic, now.extra, now.basic_written + now.extra_written);
   counters_at_ns_ = now_ns;
 }
 

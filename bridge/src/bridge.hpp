@@ -64,6 +64,8 @@ class Bridge {
  private:
   void Run();
   void Write(const kvt::ColumnBatch& batch);
+  // The thread's counts now.
+  FileCounts Now() const;
   // The counters record of the current file: running totals and what the file holds.
   KeyValues Counters() const;
   // Finishes the current file with its counters; the next one, or none.
@@ -78,8 +80,8 @@ class Bridge {
   std::unique_ptr<kvt::SampleStream> stream_;
   std::unique_ptr<RustSinks> sinks_;
   kvt::ColumnBatch batch_;             // the thread's, reused so its buffers keep their capacity
-  std::uint64_t samples_written_ = 0;  // written by the thread, read under mutex_
-  std::uint64_t basic_written_ = 0;    // the thread's, as the two below
+  std::uint64_t samples_written_ = 0;  // their sum, for other threads: read under mutex_
+  std::uint64_t basic_written_ = 0;    // the thread's, as the three below
   std::uint64_t extra_written_ = 0;
   FileCounts file_start_;            // when the current file started
   std::int64_t counters_at_ns_ = 0;  // the last /kvt/counters message
